@@ -1,0 +1,236 @@
+// Construction, the command table, dispatch, device lookup and request validation, and the read-only commands.
+#include "CorvexEngine.h"
+
+#include "CorvexIPC.h"
+#include "CorvexTypes.h"
+
+namespace Corvex
+{
+
+namespace
+{
+
+    const QString invalidDevicePrefix = QStringLiteral("Invalid device specified: ");
+    const QString unmanagedDevicePrefix = QStringLiteral("Unmanaged device specified: ");
+
+    QString requestedInterface(const QJsonObject &data) { return data.value(QStringLiteral("interface")).toString(); }
+
+} // namespace
+
+Engine::Engine(const QString &file, QObject *parent)
+    : QObject(parent)
+    , m_modemStats(QStringLiteral("./stats/modem.ini"), QSettings::IniFormat)
+{
+    fillCommandTable();
+    m_config.reset(new Config(file, parent));
+    m_ipc.reset(new IPC(m_config.data(), parent));
+    connect(m_ipc.data(), &IPC::connected, this, &Engine::onIPCConnected);
+    connect(m_ipc.data(), &IPC::disconnected, this, &Engine::onIPCDiscconnected);
+    connect(m_ipc.data(), &IPC::commandReceived, this, &Engine::onIPCCommandReceived);
+
+    const quint32 usageSec = m_config->modem().usageSec;
+    if (usageSec != 0) {
+        connect(&m_modemStatsTimer, &QTimer::timeout, this, &Engine::updateModemStats);
+        m_modemStatsTimer.setInterval(int(usageSec * 1000));
+    }
+    pruneModemStats();
+}
+
+Engine::~Engine() = default;
+
+void Engine::start() { m_ipc->connect(); }
+
+void Engine::stop()
+{
+    updateModemStats();
+    m_ipc->disconnect();
+}
+
+void Engine::fillCommandTable()
+{
+    m_commandTable = {
+        { QStringLiteral("status/get"), &Engine::processNetworkStatusCommand },
+        { QStringLiteral("info/get"), &Engine::processNetworkInfoCommand },
+        { QStringLiteral("ethernet/state/get"), &Engine::processEthernetStateGetCommand },
+        { QStringLiteral("ethernet/config/get"), &Engine::processEthernetConfigGetCommand },
+        { QStringLiteral("ethernet/config/set"), &Engine::processEthernetConfigSetCommand },
+        { QStringLiteral("wifi/state/get"), &Engine::processWifiStateGetCommand },
+        { QStringLiteral("wifi/config/get"), &Engine::processWifiConfigGetCommand },
+        { QStringLiteral("wifi/config/set"), &Engine::processWifiConfigSetCommand },
+        { QStringLiteral("wifi/connect"), &Engine::processWifiConnectCommand },
+        { QStringLiteral("wifi/disconnect"), &Engine::processWifiDisconnectCommand },
+        { QStringLiteral("wifi/forget"), &Engine::processWifiForgetCommand },
+        { QStringLiteral("wifi/enable"), &Engine::processWifiEnableCommand },
+        { QStringLiteral("wifi/disable"), &Engine::processWifiDisableCommand },
+        { QStringLiteral("wifi/hotspot/get"), &Engine::processWifiHotspotGetCommand },
+        { QStringLiteral("wifi/hotspot/set"), &Engine::processWifiHotspotSetCommand },
+        { QStringLiteral("wifi/aps/get"), &Engine::processWifiApsGetCommand },
+        { QStringLiteral("wifi/networks/get"), &Engine::processWifiNetworksGetCommand },
+        { QStringLiteral("modem/state/get"), &Engine::processModemStateGetCommand },
+        { QStringLiteral("modem/stats/get"), &Engine::processModemStatsGetCommand },
+        { QStringLiteral("modem/config/get"), &Engine::processModemConfigGetCommand },
+        { QStringLiteral("modem/config/set"), &Engine::processModemConfigSetCommand },
+    };
+}
+
+void Engine::onIPCConnected(const QString &url)
+{
+    log(Log::Info, "IPC Connected to %s", qPrintable(url));
+    reload();
+}
+
+void Engine::onIPCDiscconnected() { log(Log::Info, "IPC Disconnected."); }
+
+void Engine::onIPCCommandReceived(const QString &command, const QJsonObject &data)
+{
+    const CommandHandler handler = m_commandTable.value(command, nullptr);
+    if (!handler) {
+        log(Log::Error, "Unsupported command '%s'", qPrintable(command));
+        m_ipc->publishError(command, QStringLiteral("Unsupported command"));
+        return;
+    }
+    log(Log::Info, "Command Received : %s", qPrintable(command));
+    (this->*handler)(data);
+}
+
+NetworkManager::Device::Ptr Engine::findDevice(const QString &name, NetworkManager::Device::Type type)
+{
+    const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
+    for (const NetworkManager::Device::Ptr &dev : devices) {
+        const bool nameMatches = dev->interfaceName() == name;
+        if (type == NetworkManager::Device::UnknownType) {
+            if (!name.isEmpty() && nameMatches)
+                return dev;
+        } else if (dev->type() == type && (name.isEmpty() || nameMatches)) {
+            return dev;
+        }
+    }
+    log(Log::Error, "ERROR: Could not find device with name=%s and type=%s", qPrintable(name),
+        qPrintable(deviceTypeToString(type)));
+    return {};
+}
+
+NetworkManager::Device::Ptr Engine::requestedDevice(
+    const QString &command, const QJsonObject &data, NetworkManager::Device::Type type)
+{
+    const QString interface = requestedInterface(data);
+    const NetworkManager::Device::Ptr dev = findDevice(interface, type);
+    if (!dev)
+        m_ipc->publishError(command, invalidDevicePrefix + interface);
+    return dev;
+}
+
+// Without "interface" every managed Ethernet device answers; a named one answers whether managed or not.
+NetworkManager::Device::List Engine::requestedEthernetDevices(const QString &command, const QJsonObject &data)
+{
+    if (!requestedInterface(data).isEmpty()) {
+        const NetworkManager::Device::Ptr dev = requestedDevice(command, data, NetworkManager::Device::Ethernet);
+        return dev ? NetworkManager::Device::List { dev } : NetworkManager::Device::List {};
+    }
+    NetworkManager::Device::List managed;
+    const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
+    for (const NetworkManager::Device::Ptr &dev : devices) {
+        if (dev->type() == NetworkManager::Device::Ethernet && dev->managed())
+            managed.append(dev);
+    }
+    return managed;
+}
+
+// An unmanaged device is reported as such, and its document follows all the same.
+void Engine::publishUnlessUnmanaged(const QString &command, const QJsonObject &data, NetworkManager::Device::Type type,
+    void (IPC::*publish)(NetworkManager::Device::Ptr))
+{
+    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, type);
+    if (!dev)
+        return;
+    if (!dev->managed())
+        m_ipc->publishError(command, unmanagedDevicePrefix + requestedInterface(data));
+    (m_ipc.data()->*publish)(dev);
+}
+
+void Engine::processNetworkStatusCommand(const QJsonObject &) { m_ipc->publishNetworkStatus(); }
+
+void Engine::processNetworkInfoCommand(const QJsonObject &) { m_ipc->publishNetworkInfo(); }
+
+void Engine::processEthernetStateGetCommand(const QJsonObject &data)
+{
+    const NetworkManager::Device::List devices = requestedEthernetDevices(QStringLiteral("ethernet/state/get"), data);
+    for (const NetworkManager::Device::Ptr &dev : devices)
+        m_ipc->publishDeviceState(dev);
+}
+
+void Engine::processEthernetConfigGetCommand(const QJsonObject &data)
+{
+    const NetworkManager::Device::List devices = requestedEthernetDevices(QStringLiteral("ethernet/config/get"), data);
+    for (const NetworkManager::Device::Ptr &dev : devices)
+        m_ipc->publishDeviceConfig(dev);
+}
+
+void Engine::processWifiStateGetCommand(const QJsonObject &data)
+{
+    publishUnlessUnmanaged(
+        QStringLiteral("wifi/state/get"), data, NetworkManager::Device::Wifi, &IPC::publishDeviceState);
+}
+
+void Engine::processWifiConfigGetCommand(const QJsonObject &data)
+{
+    publishUnlessUnmanaged(
+        QStringLiteral("wifi/config/get"), data, NetworkManager::Device::Wifi, &IPC::publishDeviceConfig);
+}
+
+void Engine::processModemStateGetCommand(const QJsonObject &data)
+{
+    publishUnlessUnmanaged(
+        QStringLiteral("modem/state/get"), data, NetworkManager::Device::Modem, &IPC::publishDeviceState);
+}
+
+void Engine::processModemConfigGetCommand(const QJsonObject &data)
+{
+    const QString command = QStringLiteral("modem/config/get");
+    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, NetworkManager::Device::Modem);
+    if (!dev)
+        return;
+    if (!dev->managed()) {
+        m_ipc->publishError(command, invalidDevicePrefix + requestedInterface(data));
+        return;
+    }
+    m_ipc->publishDeviceConfig(dev);
+}
+
+void Engine::processWifiHotspotGetCommand(const QJsonObject &data)
+{
+    const auto dev = requestedDevice(QStringLiteral("wifi/hotspot/get"), data, NetworkManager::Device::Wifi);
+    if (dev)
+        m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+}
+
+void Engine::processWifiApsGetCommand(const QJsonObject &data)
+{
+    const auto dev = requestedDevice(QStringLiteral("wifi/aps/get"), data, NetworkManager::Device::Wifi);
+    if (dev)
+        m_ipc->publishWifiAccessPoints(dev.objectCast<NetworkManager::WirelessDevice>());
+}
+
+void Engine::processWifiNetworksGetCommand(const QJsonObject &data)
+{
+    const auto dev = requestedDevice(QStringLiteral("wifi/networks/get"), data, NetworkManager::Device::Wifi);
+    if (dev)
+        m_ipc->publishWifiNetworks(dev.objectCast<NetworkManager::WirelessDevice>());
+}
+
+void Engine::processModemStatsGetCommand(const QJsonObject &data)
+{
+    if (requestedDevice(QStringLiteral("modem/stats/get"), data, NetworkManager::Device::Modem))
+        publishModemStats();
+}
+
+void Engine::log(Log::Level level, const char *format, ...)
+{
+    const QByteArray tagged = QString(QStringLiteral("[Engine] ") + QString::fromLocal8Bit(format)).toLocal8Bit();
+    va_list args;
+    va_start(args, format);
+    Log::vprint(level, tagged.constData(), args);
+    va_end(args);
+}
+
+} // namespace Corvex

@@ -1,0 +1,146 @@
+#pragma once
+
+#include "CorvexConfig.h"
+#include "Log.h"
+
+#include <NetworkManagerQt/ActiveConnection>
+#include <NetworkManagerQt/Connection>
+#include <NetworkManagerQt/Device>
+#include <NetworkManagerQt/Manager>
+#include <NetworkManagerQt/ModemDevice>
+#include <NetworkManagerQt/WirelessDevice>
+
+#include <ModemManager.h>
+
+#include <QDBusMessage>
+#include <QJsonObject>
+#include <QMap>
+#include <QObject>
+#include <QScopedPointer>
+#include <QSettings>
+#include <QTimer>
+
+namespace Corvex
+{
+
+class IPC;
+
+// The central coordinator: owns the configuration and the MQTT side, dispatches commands and follows
+// NetworkManager and ModemManager.
+class Engine : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct ModemStats {
+        quint64 duartion = 0;
+        quint64 txBytes = 0;
+        quint64 rxBytes = 0;
+    };
+
+    Engine(const QString &file, QObject *parent);
+    ~Engine() override;
+
+    void start();
+    void stop();
+
+private slots:
+    // CorvexEngine.cpp
+    void onIPCConnected(const QString &url);
+    void onIPCDiscconnected();
+    void onIPCCommandReceived(const QString &command, const QJsonObject &data);
+
+    // CorvexEngineMonitoring.cpp
+    void onStatusChanged(NetworkManager::Status status);
+    void onPrimaryConnectionChanged(const QString &uni);
+    void onDeviceAdded(const QString &uni);
+    void onDeviceRemoved(const QString &uni);
+    void onDeviceStateChanged(NetworkManager::Device::State newstate, NetworkManager::Device::State oldstate,
+        NetworkManager::Device::StateChangeReason reason);
+    void onDeviceManagedChanged();
+    void onInterfaceNameChanged();
+    void onIpConfigPropertiesChanged(const QDBusMessage &message);
+
+private:
+    using CommandHandler = void (Engine::*)(const QJsonObject &);
+
+    // CorvexEngine.cpp: the command table, dispatch, device lookup and the read-only commands
+    void fillCommandTable();
+    NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
+    NetworkManager::Device::Ptr requestedDevice(
+        const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
+    NetworkManager::Device::List requestedEthernetDevices(const QString &command, const QJsonObject &data);
+    void publishUnlessUnmanaged(const QString &command, const QJsonObject &data, NetworkManager::Device::Type type,
+        void (IPC::*publish)(NetworkManager::Device::Ptr));
+    void processNetworkStatusCommand(const QJsonObject &data);
+    void processNetworkInfoCommand(const QJsonObject &data);
+    void processEthernetStateGetCommand(const QJsonObject &data);
+    void processEthernetConfigGetCommand(const QJsonObject &data);
+    void processWifiStateGetCommand(const QJsonObject &data);
+    void processWifiConfigGetCommand(const QJsonObject &data);
+    void processWifiHotspotGetCommand(const QJsonObject &data);
+    void processWifiApsGetCommand(const QJsonObject &data);
+    void processWifiNetworksGetCommand(const QJsonObject &data);
+    void processModemStateGetCommand(const QJsonObject &data);
+    void processModemConfigGetCommand(const QJsonObject &data);
+    void processModemStatsGetCommand(const QJsonObject &data);
+    void log(Log::Level level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+    // CorvexEnginePending.cpp: commands whose handlers are not built yet, and provisioning
+    void logNotAvailable(const char *command);
+    void processEthernetConfigSetCommand(const QJsonObject &data);
+    void processWifiConfigSetCommand(const QJsonObject &data);
+    void processWifiConnectCommand(const QJsonObject &data);
+    void processWifiDisconnectCommand(const QJsonObject &data);
+    void processWifiForgetCommand(const QJsonObject &data);
+    void processWifiEnableCommand(const QJsonObject &data);
+    void processWifiDisableCommand(const QJsonObject &data);
+    void processWifiHotspotSetCommand(const QJsonObject &data);
+    void processModemConfigSetCommand(const QJsonObject &data);
+    NetworkManager::Connection::Ptr updateConnection(
+        NetworkManager::Device::Ptr dev, const Config &config, const Config::Wifi *wifiOverride);
+
+    // CorvexEngineMonitoring.cpp: reload, device monitoring and the reactions to NetworkManager and ModemManager
+    void reload();
+    void reloadDevice(NetworkManager::Device::Ptr dev);
+    void monitorNetwork();
+    void monitorDevice(NetworkManager::Device::Ptr dev);
+    void monitorWiredDevice(NetworkManager::Device::Ptr dev);
+    void monitorWirelessDevice(NetworkManager::WirelessDevice::Ptr wifi);
+    void monitorModemDevice(NetworkManager::ModemDevice::Ptr modem);
+    bool isCarrierDetected(NetworkManager::Device::Ptr dev);
+    void onIpV4ConfigChanged(NetworkManager::Device::Ptr dev);
+    void onCarrierChanged(NetworkManager::Device::Ptr dev, bool plugged);
+    void onAccessPointAppeared(NetworkManager::WirelessDevice::Ptr wifi, const QString &path);
+    void onNetworkAppeared(NetworkManager::WirelessDevice::Ptr wifi, const QString &ssid);
+    void onModemSignalChanged(NetworkManager::ModemDevice::Ptr modem, uint quality);
+    void onAccessTechnologiesChanged(
+        NetworkManager::ModemDevice::Ptr modem, QFlags<MMModemAccessTechnology> technologies);
+    void onNetworkManagerDisappeared();
+    void onNetworkManagerAppeared();
+    void onWifiScanTimer(NetworkManager::WirelessDevice::Ptr wifi);
+    NetworkManager::Device::Ptr getDeviceFromSender(QObject *sender);
+    NetworkManager::Device::Ptr getDeviceFromUni(const QString &uni);
+    NetworkManager::ActiveConnection::Ptr getConnectionFromUni(const QString &uni);
+
+    // CorvexEngineHotspot.cpp
+    bool isWifiHotspot(NetworkManager::ActiveConnection::Ptr activeConnection);
+
+    // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
+    void pruneModemStats();
+    void startMonitorModemStats();
+    void stopMonitorModemStats();
+    void updateModemStats();
+    ModemStats getModemStats(NetworkManager::Device::Ptr dev);
+    static qint64 readIntegerFromFile(const QString &path);
+    void publishModemStats();
+
+    QTimer m_modemStatsTimer;
+    QSettings m_modemStats;
+    QScopedPointer<Config> m_config;
+    QScopedPointer<IPC> m_ipc;
+    QScopedPointer<QTimer> m_wifiTimer;
+    QMap<QString, CommandHandler> m_commandTable;
+};
+
+} // namespace Corvex

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "Log.h"
+#include "MqttClient.h"
+
+#include <NetworkManagerQt/AccessPoint>
+#include <NetworkManagerQt/ActiveConnection>
+#include <NetworkManagerQt/Connection>
+#include <NetworkManagerQt/Device>
+#include <NetworkManagerQt/IpConfig>
+#include <NetworkManagerQt/Ipv4Setting>
+#include <NetworkManagerQt/ModemDevice>
+#include <NetworkManagerQt/WiredDevice>
+#include <NetworkManagerQt/WirelessDevice>
+
+#include <QHash>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QMap>
+#include <QObject>
+#include <QScopedPointer>
+#include <QTimer>
+
+namespace Corvex
+{
+
+class Config;
+
+// The service's link to the MQTT broker: keeps the connection, turns command messages into commandReceived and
+// publishes every document.
+class IPC : public QObject
+{
+    Q_OBJECT
+
+public:
+    IPC(Config *config, QObject *parent);
+    ~IPC() override;
+
+    void setLogEnable(bool enable);
+
+signals:
+    void connected(const QString &url);
+    void disconnected();
+    void error(int code, const QString &descr);
+    void commandReceived(const QString &command, const QJsonObject &data);
+
+public slots:
+    // CorvexIPC.cpp: the connection and command intake
+    void connect();
+    void disconnect();
+
+    // CorvexIPCState.cpp: network status and device state documents
+    void publishNetworkStatus();
+    void publishNetworkInfo();
+    void publishDeviceState(NetworkManager::Device::Ptr dev);
+    void publishDeviceStateIfIpChanged(NetworkManager::Device::Ptr dev);
+
+    // CorvexIPCConfig.cpp: configuration documents
+    void publishDeviceConfig(NetworkManager::Device::Ptr dev);
+
+    // CorvexIPCState.cpp
+    void publishEthernetState(NetworkManager::WiredDevice::Ptr dev);
+
+    // CorvexIPCConfig.cpp
+    void publishEthernetConfig(NetworkManager::WiredDevice::Ptr dev);
+
+    // CorvexIPCState.cpp
+    void publishWifiState(NetworkManager::WirelessDevice::Ptr dev);
+
+    // CorvexIPCConfig.cpp
+    void publishWifiConfig(NetworkManager::WirelessDevice::Ptr dev);
+
+    // CorvexIPCScan.cpp: scan, hotspot and modem documents
+    void publishWifiHotspot(NetworkManager::WirelessDevice::Ptr dev);
+    void publishWifiAccessPoints(NetworkManager::WirelessDevice::Ptr dev);
+    void publishWifiNetworks(NetworkManager::WirelessDevice::Ptr dev);
+
+    // CorvexIPCState.cpp
+    void publishModemState(NetworkManager::ModemDevice::Ptr modem);
+
+    // CorvexIPCScan.cpp
+    void publishModemStats(const QMap<QString, QMap<QString, double>> &stats);
+
+    // CorvexIPCConfig.cpp
+    void publishModemConfig(NetworkManager::ModemDevice::Ptr modem);
+
+    // CorvexIPCScan.cpp
+    void publishDeviceModemSignal(NetworkManager::ModemDevice::Ptr modem);
+
+    // CorvexIPC.cpp
+    void publishError(const QString &command, const QString &error);
+
+private slots:
+    void onMqttStateChanged(Corvex::MqttClient::ClientState state);
+    void onMqttErrorChanged(Corvex::MqttClient::ClientError err);
+    void onMqttMessage(const QByteArray &message, const QString &topic);
+
+private:
+    // CorvexIPC.cpp
+    QString topicBase() const;
+    void publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
+    void subscribe(const QString &topic);
+    void clearRetainedTopics();
+    void onBrokerTimeout();
+    void log(Log::Level level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+    // CorvexIPCState.cpp
+    QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
+    QJsonValue toJson(const NetworkManager::IpConfig &config);
+    QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
+    NetworkManager::IpConfig currentIpV4Config(NetworkManager::Device::Ptr dev);
+    QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
+
+    // CorvexIPCConfig.cpp
+    QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
+    QJsonObject ipv4SettingMembers(const NetworkManager::Connection::Ptr &connection);
+    static QString ssidText(const QByteArray &ssid);
+    // The pre-shared key from the profile's secrets; `ok` tells whether NetworkManager answered.
+    static QString pskFromSecrets(
+        const NetworkManager::Connection::Ptr &connection, const QString &settingName, bool *ok);
+
+    Config *m_config;
+    QScopedPointer<MqttClient> m_client;
+    QScopedPointer<QTimer> m_connectTimer;
+    QHash<QString, QJsonValue> m_stateIpv4;
+    bool m_logEnabled = true;
+};
+
+} // namespace Corvex

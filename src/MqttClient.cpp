@@ -1,0 +1,381 @@
+// MQTT client on libmosquitto's external-loop interface. The library only ever runs inside our calls
+// (its loop functions, connect, publish, subscribe, disconnect) and may invoke callbacks from any of them.
+// Callbacks therefore only record events; the events are turned into signals from a queued call, when no
+// library frame is on the stack, so a slot may call back into this object or delete it safely.
+#include "MqttClient.h"
+
+#include "Log.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <mosquitto.h>
+
+#include <fcntl.h>
+
+namespace Corvex
+{
+
+namespace
+{
+
+    // Keep-alive pings and the library's own give-up run from mosquitto_loop_misc; once a second stays well
+    // under half of any sensible keep-alive.
+    constexpr int housekeepingIntervalMs = 1000;
+    constexpr int subscriptionRefused = 0x80;
+
+    void initLibrary()
+    {
+        static const int result = mosquitto_lib_init();
+        Q_UNUSED(result)
+    }
+
+    // The library's reason for a closed connection, as the client error reported to the caller.
+    MqttClient::ClientError closeReasonToError(int reason)
+    {
+        switch (reason) {
+        case MOSQ_ERR_SUCCESS:
+            return MqttClient::NoError;
+        case MOSQ_ERR_CONN_LOST:
+        case MOSQ_ERR_NO_CONN:
+        case MOSQ_ERR_ERRNO:
+        case MOSQ_ERR_EAI:
+        case MOSQ_ERR_LOOKUP:
+        case MOSQ_ERR_KEEPALIVE:
+        case MOSQ_ERR_CONN_REFUSED:
+            return MqttClient::TransportInvalid;
+        case MOSQ_ERR_PROTOCOL:
+        case MOSQ_ERR_MALFORMED_PACKET:
+        case MOSQ_ERR_MALFORMED_UTF8:
+        case MOSQ_ERR_OVERSIZE_PACKET:
+        case MOSQ_ERR_DUPLICATE_PROPERTY:
+            return MqttClient::ProtocolViolation;
+        default:
+            return MqttClient::UnknownError;
+        }
+    }
+
+    MqttClient::ClientError connackToError(int code)
+    {
+        return code >= MqttClient::InvalidProtocolVersion && code <= MqttClient::NotAuthorized
+            ? static_cast<MqttClient::ClientError>(code)
+            : MqttClient::ProtocolViolation;
+    }
+
+    bool isRefusal(MqttClient::ClientError error)
+    {
+        return error >= MqttClient::InvalidProtocolVersion && error <= MqttClient::NotAuthorized;
+    }
+
+    // libmosquitto opens its socket without close-on-exec; a child process must not inherit the connection.
+    void setCloseOnExec(int fd)
+    {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0)
+            Log::warning("[MQTT] Cannot set close-on-exec on socket %d.", fd);
+    }
+
+    // Disabled at once so the event loop stops polling the descriptor; deleted later because this may run
+    // from inside the notifier's own activation.
+    void retireNotifier(QSocketNotifier *&notifier)
+    {
+        if (!notifier)
+            return;
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
+
+    QByteArray optionalUtf8(const QString &text) { return text.isEmpty() ? QByteArray() : text.toUtf8(); }
+
+} // namespace
+
+MqttClient::MqttClient(QObject *parent)
+    : QObject(parent)
+    , m_housekeeping(new QTimer(this))
+{
+    connect(m_housekeeping, &QTimer::timeout, this, &MqttClient::onHousekeeping);
+}
+
+MqttClient::~MqttClient() { releaseHandle(); }
+
+QString MqttClient::hostname() const { return m_hostname; }
+
+void MqttClient::setHostname(const QString &hostname) { m_hostname = hostname; }
+
+quint16 MqttClient::port() const { return m_port; }
+
+void MqttClient::setPort(quint16 port) { m_port = port; }
+
+QString MqttClient::username() const { return m_username; }
+
+void MqttClient::setUsername(const QString &username) { m_username = username; }
+
+QString MqttClient::password() const { return m_password; }
+
+void MqttClient::setPassword(const QString &password) { m_password = password; }
+
+quint16 MqttClient::keepAlive() const { return m_keepAlive; }
+
+void MqttClient::setKeepAlive(quint16 seconds) { m_keepAlive = seconds; }
+
+MqttClient::ClientState MqttClient::state() const { return m_state; }
+
+MqttClient::ClientError MqttClient::error() const { return m_error; }
+
+void MqttClient::connectToHost()
+{
+    if (m_state != Disconnected)
+        return;
+    m_error = NoError;
+    const int result = startConnection();
+    // A failure inside the call (refused port, unknown host) is still reported from the event loop, as a
+    // failure found later would be, so callers see the same sequence of signals either way.
+    if (result != MOSQ_ERR_SUCCESS)
+        queueEvent({ Event::Closed, result, 0, {}, {} });
+    afterLibraryCall();
+    setState(Connecting);
+}
+
+void MqttClient::disconnectFromHost()
+{
+    if (!m_handle || m_state == Disconnected)
+        return;
+    const int result = mosquitto_disconnect(m_handle);
+    if (result != MOSQ_ERR_SUCCESS)
+        queueEvent({ Event::Closed, result, 0, {}, {} });
+    afterLibraryCall();
+}
+
+void MqttClient::abortConnection()
+{
+    if (m_state == Disconnected)
+        return;
+    // Destroying the handle closes the socket without a DISCONNECT packet; whatever was read but not yet
+    // reported belongs to the abandoned connection.
+    m_events.clear();
+    finishDisconnected(TransportInvalid);
+}
+
+bool MqttClient::subscribe(const QString &topicFilter, quint8 qos)
+{
+    const QByteArray filter = topicFilter.toUtf8();
+    int mid = 0;
+    const int result = m_handle ? mosquitto_subscribe(m_handle, &mid, filter.constData(), qos) : MOSQ_ERR_NO_CONN;
+    afterLibraryCall();
+    if (result != MOSQ_ERR_SUCCESS) {
+        Log::warning("[MQTT] Cannot subscribe to [%s]: %s", filter.constData(), mosquitto_strerror(result));
+        return false;
+    }
+    m_pendingSubscriptions.insert(mid, topicFilter);
+    return true;
+}
+
+int MqttClient::publish(const QString &topic, const QByteArray &payload, quint8 qos, bool retain)
+{
+    const QByteArray name = topic.toUtf8();
+    int mid = 0;
+    const int result = m_handle
+        ? mosquitto_publish(m_handle, &mid, name.constData(), payload.size(), payload.constData(), qos, retain)
+        : MOSQ_ERR_NO_CONN;
+    afterLibraryCall();
+    if (result != MOSQ_ERR_SUCCESS) {
+        Log::debug("[MQTT] Message to [%s] dropped: %s", name.constData(), mosquitto_strerror(result));
+        return -1;
+    }
+    return mid;
+}
+
+void MqttClient::onConnect(mosquitto *, void *self, int code)
+{
+    static_cast<MqttClient *>(self)->queueEvent({ Event::ConnAck, code, 0, {}, {} });
+}
+
+void MqttClient::onDisconnect(mosquitto *, void *self, int reason)
+{
+    auto *client = static_cast<MqttClient *>(self);
+    client->m_socketClosed = true;
+    client->queueEvent({ Event::Closed, reason, 0, {}, {} });
+}
+
+void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
+{
+    static_cast<MqttClient *>(self)->queueEvent(
+        { Event::Message, 0, 0, QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
+            QString::fromUtf8(message->topic) });
+}
+
+void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const int *grantedQos)
+{
+    static_cast<MqttClient *>(self)->queueEvent(
+        { Event::SubAck, mid, count > 0 ? grantedQos[0] : subscriptionRefused, {}, {} });
+}
+
+int MqttClient::startConnection()
+{
+    releaseHandle();
+    if (!createHandle())
+        return MOSQ_ERR_NOMEM;
+    const int result = mosquitto_connect_async(m_handle, m_hostname.toUtf8().constData(), m_port, m_keepAlive);
+    if (result == MOSQ_ERR_SUCCESS)
+        watchSocket();
+    return result;
+}
+
+bool MqttClient::createHandle()
+{
+    initLibrary();
+    // No client identifier and a clean session: the broker treats every attempt as a new client.
+    m_handle = mosquitto_new(nullptr, true, this);
+    if (!m_handle) {
+        Log::error("[MQTT] Cannot create the client.");
+        return false;
+    }
+    mosquitto_int_option(m_handle, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Without it Nagle's algorithm holds back the acknowledgements of QoS 1 and 2 by tens of milliseconds.
+    mosquitto_int_option(m_handle, MOSQ_OPT_TCP_NODELAY, 1);
+    const QByteArray user = optionalUtf8(m_username);
+    const QByteArray pass = optionalUtf8(m_password);
+    mosquitto_username_pw_set(
+        m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData());
+    mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
+    mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
+    mosquitto_subscribe_callback_set(m_handle, &MqttClient::onSubscribe);
+    return true;
+}
+
+void MqttClient::releaseHandle()
+{
+    unwatchSocket();
+    if (m_handle) {
+        mosquitto_destroy(m_handle);
+        m_handle = nullptr;
+    }
+    m_pendingSubscriptions.clear();
+}
+
+void MqttClient::watchSocket()
+{
+    const int fd = mosquitto_socket(m_handle);
+    setCloseOnExec(fd);
+    m_socketClosed = false;
+    m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &MqttClient::onReadable);
+    m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &MqttClient::onWritable);
+    m_housekeeping->start(housekeepingIntervalMs);
+}
+
+void MqttClient::unwatchSocket()
+{
+    retireNotifier(m_readNotifier);
+    retireNotifier(m_writeNotifier);
+    m_housekeeping->stop();
+}
+
+void MqttClient::afterLibraryCall()
+{
+    // Once the library has closed the socket its descriptor may be reused: stop watching it before the
+    // event loop polls again.
+    if (m_socketClosed)
+        unwatchSocket();
+    else if (m_writeNotifier)
+        m_writeNotifier->setEnabled(mosquitto_want_write(m_handle));
+    if (!m_events.empty() && !m_dispatchQueued) {
+        m_dispatchQueued = true;
+        QMetaObject::invokeMethod(this, &MqttClient::dispatchEvents, Qt::QueuedConnection);
+    }
+}
+
+void MqttClient::queueEvent(Event event) { m_events.push_back(std::move(event)); }
+
+void MqttClient::dispatchEvents()
+{
+    m_dispatchQueued = false;
+    const QPointer<MqttClient> self(this);
+    while (self && !m_events.empty()) {
+        const Event event = std::move(m_events.front());
+        m_events.pop_front();
+        handleEvent(event);
+    }
+}
+
+void MqttClient::handleEvent(const Event &event)
+{
+    switch (event.kind) {
+    case Event::ConnAck:
+        if (event.code == 0)
+            setState(Connected);
+        else
+            setError(connackToError(event.code));
+        break;
+    case Event::Message:
+        emit messageReceived(event.payload, event.topic);
+        break;
+    case Event::SubAck:
+        if (event.detail >= subscriptionRefused)
+            Log::warning("[MQTT] The broker refused the subscription to [%s].",
+                qPrintable(m_pendingSubscriptions.value(event.code)));
+        m_pendingSubscriptions.remove(event.code);
+        break;
+    case Event::Closed:
+        handleClosed(event.code);
+        break;
+    }
+}
+
+void MqttClient::handleClosed(int reason)
+{
+    if (m_state == Disconnected)
+        return;
+    // A refused CONNACK is followed by the close; the refusal is what the caller needs to know.
+    finishDisconnected(isRefusal(m_error) ? m_error : closeReasonToError(reason));
+}
+
+void MqttClient::finishDisconnected(ClientError error)
+{
+    releaseHandle();
+    const QPointer<MqttClient> self(this);
+    if (error != NoError)
+        setError(error);
+    if (self)
+        setState(Disconnected);
+}
+
+void MqttClient::setState(ClientState state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void MqttClient::setError(ClientError error)
+{
+    if (error == m_error)
+        return;
+    m_error = error;
+    emit errorChanged(error);
+}
+
+void MqttClient::onReadable()
+{
+    mosquitto_loop_read(m_handle, 1);
+    afterLibraryCall();
+}
+
+void MqttClient::onWritable()
+{
+    mosquitto_loop_write(m_handle, 1);
+    afterLibraryCall();
+}
+
+void MqttClient::onHousekeeping()
+{
+    mosquitto_loop_misc(m_handle);
+    afterLibraryCall();
+}
+
+} // namespace Corvex

@@ -1,0 +1,87 @@
+#include "CorvexEngine.h"
+#include "Log.h"
+#include "version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+namespace
+{
+
+struct Args {
+    Log::Level level = Log::Info;
+    bool stderr = false;
+    bool color = false;
+    QString config;
+};
+
+// The banner: name, version and build date and time, without a line break.
+void printInfo()
+{
+    QTextStream out(stdout);
+    out << QCoreApplication::applicationName() << " v" << QCoreApplication::applicationVersion() << " (" << __DATE__
+        << ", " << __TIME__ << ")";
+    out.flush();
+}
+
+Args getArguments(QCoreApplication &app)
+{
+    Args args;
+    args.config = QCoreApplication::applicationDirPath() + QStringLiteral("/corvex.conf");
+
+    const QCommandLineOption help({ "h", "help" }, "Displays help information and exits.");
+    const QCommandLineOption version({ "V", "version" }, "Displays version and exits.");
+    const QCommandLineOption verbose(
+        { "v", "verbose" }, "Sets verbosity level: 0=err, 1=warn, 2=info(default), 3=debug", "level");
+    const QCommandLineOption toStderr({ "e", "stderr" }, "Log to stderr as well as syslog.");
+    const QCommandLineOption color({ "c", "color" }, "Use VT100 color codes in log.");
+    const QCommandLineOption config(
+        { "f", "config" }, "Specifies configuration file (default is ./corvex.conf).", "filename");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("An MQTT service for managing network devices and connections.");
+    parser.addOptions({ help, version, verbose, toStderr, color, config });
+    parser.process(app);
+
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        exit(0);
+    if (parser.isSet(verbose)) {
+        // Text that is not a number reads as 0, so a typo quiets the log rather than failing the start.
+        const int level = std::clamp(parser.value(verbose).toInt(nullptr, 10), 0, 3);
+        args.level = static_cast<Log::Level>(level);
+    }
+    args.stderr = parser.isSet(toStderr);
+    args.color = parser.isSet(color);
+    if (parser.isSet(config))
+        args.config = parser.value(config);
+    return args;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(qtMessageHandler);
+    QCoreApplication::setOrganizationName("VORN");
+    QCoreApplication::setOrganizationDomain("vorn.example");
+    QCoreApplication::setApplicationVersion(getProjectVersion());
+    QCoreApplication::setApplicationName("corvex");
+    printInfo();
+
+    QCoreApplication app(argc, argv);
+    const Args args = getArguments(app);
+
+    Log::open("corvex", args.stderr, args.color);
+    Log::setLevel(args.level);
+
+    const auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
+    engine->start();
+    return app.exec();
+}

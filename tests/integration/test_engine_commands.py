@@ -1,0 +1,240 @@
+"""The service against the test bed: what it publishes on connection, and every read-only command.
+
+One service runs for the whole module over a fixed set of devices; every test only reads.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Iterator, List, Tuple
+
+import dbus
+import pytest
+
+from engine_session import Session, documents, summary
+from helpers import Message
+from testbed import Testbed
+
+NM_PATH = "/org/freedesktop/NetworkManager"
+NM_IFACE = "org.freedesktop.NetworkManager"
+DEVICE_GENERIC, DEVICE_BLUETOOTH = 14, 5
+BLUETOOTH = "AA:BB:CC:DD:EE:01"
+
+pytestmark = pytest.mark.skipif(not os.environ.get("CORVEX_BIN"), reason="CORVEX_BIN is not set")
+
+
+def add_plain_device(nm, path_name: str, iface: str, device_type: int, managed: bool = True) -> str:
+    """A device of a type the simulator has no control method for (loopback, Bluetooth), made with the
+    mock's generic calls; it carries only what is read of a device the service does not publish."""
+    path = f"{NM_PATH}/Devices/{path_name}"
+    state = 30 if managed else 10
+    props = dbus.Dictionary({
+        "DeviceType": dbus.UInt32(device_type), "Interface": iface, "IpInterface": "", "HwAddress": "",
+        "Managed": dbus.Boolean(managed), "Real": dbus.Boolean(True), "Udi": f"/sys/devices/virtual/{path_name}",
+        "State": dbus.UInt32(state), "StateReason": dbus.Struct((dbus.UInt32(state), dbus.UInt32(0)), signature="uu"),
+        "ActiveConnection": dbus.ObjectPath("/"), "Ip4Config": dbus.ObjectPath("/"),
+        "Ip6Config": dbus.ObjectPath("/"), "AvailableConnections": dbus.Array([], signature="o"),
+    }, signature="sv")
+    nm.control.AddObject(path, NM_IFACE + ".Device", props, dbus.Array([], signature="(ssss)"))
+    devices = dbus.Array(nm.get(NM_PATH, NM_IFACE, "AllDevices") + [path], signature="o")
+    manager = dbus.Interface(nm.bus.get_object(nm.unique_name, NM_PATH, introspect=False),
+                             "org.freedesktop.DBus.Mock")
+    manager.UpdateProperties(NM_IFACE, dbus.Dictionary({"AllDevices": devices, "Devices": devices}, signature="sv"))
+    manager.EmitSignal(NM_IFACE, "DeviceAdded", "o", [dbus.ObjectPath(path)])
+    return path
+
+
+def add_devices(tb: Testbed) -> None:
+    """Listed in this order: loopback, three wired (the last unmanaged), two Wifi and two modems (the
+    second of each unmanaged) and a Bluetooth device."""
+    nm = tb.nm
+    add_plain_device(nm, "lo", "lo", DEVICE_GENERIC)
+    nm.add_ethernet("eth0", "02:00:00:00:00:01")
+    nm.add_ethernet("eth1", "02:00:00:00:00:02", carrier=False)
+    nm.add_ethernet("eth2", "02:00:00:00:00:03", managed=False)
+    wlan0 = nm.add_wifi("wlan0", "02:00:00:00:01:01")
+    nm.add_access_point(wlan0, "HomeNet", "02:aa:00:00:00:01", strength=80)
+    nm.add_wifi("wlan1", "02:00:00:00:01:02", managed=False)
+    tb.add_modem("wwan0", "cdc-wdm0")
+    spare = tb.mm.add_modem(interface="wwan1", primary_port="cdc-wdm1", imei="867698040000001")
+    nm.add_modem("cdc-wdm1", spare, managed=False, ip_iface="wwan1")
+    add_plain_device(nm, "bt0", BLUETOOTH, DEVICE_BLUETOOTH)
+
+
+@pytest.fixture(scope="module")
+def session(testbed, tmp_path_factory) -> Iterator[Session]:
+    add_devices(testbed)
+    running = Session(testbed, str(tmp_path_factory.mktemp("commands")))
+    try:
+        running.wait_for_log(f"Skipping device: {BLUETOOTH}")
+        yield running
+    finally:
+        running.close()
+
+
+@pytest.fixture(scope="module")
+def startup(session) -> List[Message]:
+    """Everything published on the first connection (QoS 2 documents may still be on their way)."""
+    return session.probe()
+
+
+def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
+    """(topic, interface) per document, and ("error", text) per error document of this command."""
+    result = []
+    for m in messages:
+        if m.topic == "error":
+            assert m.data["command"] == command
+            result.append(("error", m.data["error"]))
+        else:
+            result.append((m.topic, m.data.get("interface")))
+    return result
+
+
+# --- on connection ----------------------------------------------------------------------------------
+
+def test_connection_publishes_status_and_info(session) -> None:
+    status = session.wait_for("status").data
+    assert status["hostname"] == "testbed"
+    assert status["primaryConnection"] is None
+    assert session.wait_for("info").data == {"service": {"type": "network", "version": "1.0.28"}}
+    assert len(session.recorder.messages("status")) == 1
+    assert len(session.recorder.messages("info")) == 1
+
+
+def test_connection_publishes_each_managed_device_in_order(startup) -> None:
+    modem_signal = ("modem/signal", "cdc-wdm0")
+    # A modem's monitoring publishes its signal twice before the documents of the reload itself.
+    assert [s for s in summary(startup) if s[0] not in ("status", "info")] == [
+        ("ethernet/state", "eth0"), ("ethernet/config", "eth0"),
+        ("ethernet/state", "eth1"), ("ethernet/config", "eth1"),
+        ("wifi/state", "wlan0"), ("wifi/config", "wlan0"), ("wifi/aps", "wlan0"), ("wifi/networks", "wlan0"),
+        modem_signal, modem_signal, ("modem/state", "cdc-wdm0"), ("modem/config", "cdc-wdm0"), modem_signal,
+    ]
+
+
+def test_connection_clears_retained_device_topics_first(startup) -> None:
+    cleared = [m.topic for m in startup if m.data == {}]
+    assert len(cleared) == 9
+    first_document = next(i for i, m in enumerate(startup) if m.data != {})
+    assert first_document == 9
+
+
+def test_connection_logs_found_and_skipped_devices(session, startup) -> None:
+    log = session.log()
+    for name, kind in (("eth0", "Ethernet"), ("eth1", "Ethernet"), ("wlan0", "Wifi"), ("cdc-wdm0", "Modem"),
+                       (BLUETOOTH, "Bluetooth")):
+        assert f"[{kind}] Device found: {name} (active=0, managed=1)" in log
+        assert f"[{kind}] Started monitoring device: {name}" in log
+    for name in ("lo", "eth2", "wlan1", "cdc-wdm1"):
+        assert f"Device found: {name} " not in log
+        assert f"monitoring device: {name}\n" not in log
+    assert log.count("Skipping device:") == 1
+
+
+def test_connection_documents_carry_device_state(startup) -> None:
+    eth0, eth1 = documents(startup, "ethernet/state")
+    assert (eth0["state"], eth0["stateStr"], eth0["mac"]) == (1, "Disconnected", "02:00:00:00:00:01")
+    # Without carrier a wired device counts as disconnected, whatever NetworkManager says.
+    assert (eth1["state"], eth1["stateStr"]) == (1, "Disconnected")
+    [wifi] = documents(startup, "wifi/state")
+    assert (wifi["type"], wifi["typeStr"], wifi["ap"], wifi["ipv4"]) == (2, "Wifi", None, None)
+    [aps] = documents(startup, "wifi/aps")
+    assert [(ap["ssid"], ap["signalStrength"]) for ap in aps["aps"]] == [("HomeNet", 80)]
+
+
+# --- read-only commands ---------------------------------------------------------------------------
+
+INVALID, UNMANAGED = "Invalid device specified: ", "Unmanaged device specified: "
+
+COMMANDS = [
+    # Ethernet without interface: every managed wired device; named: that one, managed or not.
+    ("ethernet/state/get", {}, [("ethernet/state", "eth0"), ("ethernet/state", "eth1")]),
+    ("ethernet/config/get", {}, [("ethernet/config", "eth0"), ("ethernet/config", "eth1")]),
+    ("ethernet/state/get", {"interface": "eth2"}, [("ethernet/state", "eth2")]),
+    ("ethernet/config/get", {"interface": "eth2"}, [("ethernet/config", "eth2")]),
+    ("ethernet/state/get", {"interface": "wlan0"}, [("error", INVALID + "wlan0")]),
+    ("ethernet/config/get", {"interface": "eth9"}, [("error", INVALID + "eth9")]),
+    # Wifi: no interface (or one that is not text) means the first Wifi device.
+    ("wifi/state/get", {}, [("wifi/state", "wlan0")]),
+    ("wifi/state/get", {"interface": 7}, [("wifi/state", "wlan0")]),
+    ("wifi/config/get", {"interface": "wlan0"}, [("wifi/config", "wlan0")]),
+    ("wifi/state/get", {"interface": "wlan1"}, [("error", UNMANAGED + "wlan1"), ("wifi/state", "wlan1")]),
+    ("wifi/config/get", {"interface": "wlan1"}, [("error", UNMANAGED + "wlan1"), ("wifi/config", "wlan1")]),
+    ("wifi/state/get", {"interface": "eth0"}, [("error", INVALID + "eth0")]),
+    ("wifi/config/get", {"interface": "Wlan0"}, [("error", INVALID + "Wlan0")]),
+    # Hotspot, access points and networks do not look at the managed flag.
+    ("wifi/hotspot/get", {}, [("wifi/hotspot", "wlan0")]),
+    ("wifi/hotspot/get", {"interface": "wlan1"}, [("wifi/hotspot", "wlan1")]),
+    ("wifi/aps/get", {"interface": "wlan1"}, [("wifi/aps", "wlan1")]),
+    ("wifi/networks/get", {}, [("wifi/networks", "wlan0")]),
+    ("wifi/aps/get", {"interface": "eth0"}, [("error", INVALID + "eth0")]),
+    ("wifi/networks/get", {"interface": "lo"}, [("error", INVALID + "lo")]),
+    ("wifi/hotspot/get", {"interface": "cdc-wdm0"}, [("error", INVALID + "cdc-wdm0")]),
+    # Modems: an unmanaged one is reported but still published, except for its configuration.
+    ("modem/state/get", {}, [("modem/state", "cdc-wdm0")]),
+    ("modem/state/get", {"interface": "cdc-wdm1"}, [("error", UNMANAGED + "cdc-wdm1"), ("modem/state", "cdc-wdm1")]),
+    ("modem/config/get", {}, [("modem/config", "cdc-wdm0")]),
+    ("modem/config/get", {"interface": "cdc-wdm1"}, [("error", INVALID + "cdc-wdm1")]),
+    ("modem/state/get", {"interface": "wwan0"}, [("error", INVALID + "wwan0")]),
+    ("modem/stats/get", {}, [("modem/stats", None)]),
+    ("modem/stats/get", {"interface": "cdc-wdm1"}, [("modem/stats", None)]),
+    ("modem/stats/get", {"interface": "eth0"}, [("error", INVALID + "eth0")]),
+]
+
+
+@pytest.mark.parametrize("command, payload, expected", COMMANDS,
+                         ids=[f"{c}-{p.get('interface', '')}" for c, p, _ in COMMANDS])
+def test_read_only_command(session, command, payload, expected) -> None:
+    assert answer(command, session.ask(command, payload)) == expected
+
+
+def test_unmanaged_modem_state_lists_its_own_modem(session) -> None:
+    [error, state] = session.ask("modem/state/get", {"interface": "cdc-wdm1"})
+    assert state.data["gsm"]["imei"] == "867698040000001"
+
+
+@pytest.mark.parametrize("command, topic", [("status/get", "status"), ("info/get", "info")])
+def test_network_wide_command(session, command, topic) -> None:
+    since = session.count()
+    answered = session.ask(command, {"ignored": True})
+    assert {m.topic for m in answered} <= {topic}
+    session.wait_for(topic, since=since)
+
+
+@pytest.mark.parametrize("command", ["wifi/scan/get", "Status/get", "modem/stats/set", "modem/get"])
+def test_unsupported_command(session, command) -> None:
+    assert answer(command, session.ask(command, {})) == [("error", "Unsupported command")]
+    assert f"Unsupported command '{command}'" in session.log()
+
+
+# Commands whose handlers come later: present in the table, so never "Unsupported".
+PENDING = ["ethernet/config/set", "wifi/config/set", "wifi/connect", "wifi/disconnect", "wifi/forget",
+           "wifi/enable", "wifi/disable", "wifi/hotspot/set", "modem/config/set"]
+
+
+@pytest.mark.parametrize("command", PENDING)
+def test_pending_command_is_in_the_table(session, command) -> None:
+    # A device that does not exist keeps any future handler from changing the test bed.
+    messages = session.ask(command, {"interface": "nosuch0"})
+    assert ("error", "Unsupported command") not in answer(command, messages)
+    assert f"Command Received : {command}\n" in session.log()
+    assert f"Unsupported command '{command}'" not in session.log()
+
+
+# --- a system without devices -----------------------------------------------------------------------
+
+def test_no_devices(tmp_path) -> None:
+    with Testbed() as empty:
+        bare = Session(empty, str(tmp_path / "bare"))
+        try:
+            bare.wait_for("info")
+            assert {m.topic for m in bare.probe() if m.data != {}} <= {"status", "info"}
+            for command in ("wifi/state/get", "modem/stats/get", "modem/config/get", "ethernet/config/get"):
+                expected = [] if command == "ethernet/config/get" else [("error", INVALID)]
+                assert answer(command, bare.ask(command, {})) == expected
+            assert answer("ethernet/state/get", bare.ask("ethernet/state/get", {"interface": "eth0"})) == \
+                [("error", INVALID + "eth0")]
+            assert "ERROR: Could not find device with name= and type=Wifi" in bare.log()
+            assert "ERROR: Could not find device with name=eth0 and type=Ethernet" in bare.log()
+        finally:
+            bare.close()
