@@ -12,9 +12,7 @@
 #include <NetworkManagerQt/WirelessNetwork>
 
 #include <QDBusConnection>
-#include <QDBusObjectPath>
-#include <QDBusReply>
-#include <QDBusVariant>
+#include <QDBusMessage>
 
 namespace Corvex
 {
@@ -34,16 +32,6 @@ namespace
     const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
     const QString propertiesChanged = QStringLiteral("PropertiesChanged");
     const QStringList ip4ConfigInterface { QStringLiteral("org.freedesktop.NetworkManager.IP4Config") };
-
-    // Read on the bus: the binding's device keeps the configuration object it saw first.
-    QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev)
-    {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            networkManagerService, dev->uni(), propertiesInterface, QStringLiteral("Get"));
-        call << QStringLiteral("org.freedesktop.NetworkManager.Device") << QStringLiteral("Ip4Config");
-        const QDBusReply<QDBusVariant> reply = QDBusConnection::systemBus().call(call);
-        return reply.isValid() ? reply.value().variant().value<QDBusObjectPath>().path() : QString();
-    }
 
 } // namespace
 
@@ -324,7 +312,7 @@ void Engine::onIpConfigPropertiesChanged(const QDBusMessage &message)
 {
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
-        if (dev->managed() && ip4ConfigPath(dev) == message.path())
+        if (dev->managed() && IPC::ip4ConfigPath(dev) == message.path())
             onIpV4ConfigChanged(dev);
     }
 }

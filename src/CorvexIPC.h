@@ -38,6 +38,10 @@ public:
 
     void setLogEnable(bool enable);
 
+    // The device's IPv4 configuration object as NetworkManager reports it now, read on the bus past the
+    // binding's cache; empty when the read fails, with the bus error in `error` if given.
+    static QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error = nullptr);
+
 signals:
     void connected(const QString &url);
     void disconnected();

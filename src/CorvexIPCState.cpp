@@ -230,20 +230,30 @@ QJsonValue IPC::toJson(NetworkManager::AccessPoint::Ptr accessPoint)
     };
 }
 
-NetworkManager::IpConfig IPC::currentIpV4Config(NetworkManager::Device::Ptr dev)
+QString IPC::ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error)
 {
-    // Read past the binding's cache: right after a change the cached device can still hold the old object.
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), dev->uni(),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     call << QStringLiteral("org.freedesktop.NetworkManager.Device") << QStringLiteral("Ip4Config");
     const QDBusReply<QDBusVariant> reply = QDBusConnection::systemBus().call(call);
-    NetworkManager::IpConfig config;
     if (!reply.isValid()) {
-        log(Log::Warning, "Could not read the IPv4 configuration of %s: %s", qPrintable(dev->interfaceName()),
-            qPrintable(reply.error().message()));
-        return config;
+        if (error)
+            *error = reply.error().message();
+        return QString();
     }
-    const QString path = reply.value().variant().value<QDBusObjectPath>().path();
+    return reply.value().variant().value<QDBusObjectPath>().path();
+}
+
+NetworkManager::IpConfig IPC::currentIpV4Config(NetworkManager::Device::Ptr dev)
+{
+    // Read past the binding's cache: right after a change the cached device can still hold the old object.
+    QString error;
+    const QString path = ip4ConfigPath(dev, &error);
+    if (!error.isEmpty()) {
+        log(Log::Warning, "Could not read the IPv4 configuration of %s: %s", qPrintable(dev->interfaceName()),
+            qPrintable(error));
+    }
+    NetworkManager::IpConfig config;
     if (!path.isEmpty() && path != QLatin1String("/"))
         config.setIPv4Path(path);
     return config;

@@ -1,44 +1,34 @@
-"""A running service with the recorder that saw everything it published, shared by the engine tests."""
+"""A shared service (servicekit) with ways to tell exactly what it published in answer to something."""
 
 from __future__ import annotations
 
 import itertools
-import os
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, List, Optional
 
 from helpers import Corvex, Message, MqttRecorder
 
 
 class Session:
-    """The service started against a test bed, with a recorder subscribed before it published anything.
+    """The service and the recorder that has heard everything it published since it started.
 
-    Answers to commands and events are told apart with probes: an unsupported command whose error
-    document comes back after everything the service published before it. Network status and service
-    information go out with QoS 2, which the broker hands on only after its handshake, so they can
-    arrive after a later probe: their tests wait for them by topic instead.
+    Answers are delimited with probes: an unsupported command whose error document comes back after
+    everything the service published before reading it. Network status and service information go
+    out with QoS 2, which the broker passes on only after its handshake, so they can arrive after a
+    later probe: tests wait for them by topic instead.
     """
 
-    def __init__(self, testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None) -> None:
-        os.makedirs(workdir, exist_ok=True)
-        broker = testbed.broker
-        self.testbed = testbed
-        self.recorder = MqttRecorder(broker.port)
-        self.recorder.clear_retained()
-        self.service = Corvex(testbed, workdir, sections)
+    def __init__(self, service: Corvex, recorder: MqttRecorder) -> None:
+        self.service = service
+        self.recorder = recorder
         self._probes = itertools.count()
         self._sent = set()  # the recorder hears our own commands too
-        try:
-            self.service.start()
-        except BaseException:
-            self.close()
-            raise
-
-    def close(self) -> None:
-        self.service.kill()
-        self.recorder.close()
 
     def count(self) -> int:
         return self.recorder.count()
+
+    def send(self, command: str, payload: Any) -> None:
+        self._sent.add(command)
+        self.recorder.publish(command, payload)
 
     def probe(self, since: int = 0) -> List[Message]:
         """Everything published from `since` until the answer to a fresh probe (which is left out)."""
@@ -49,12 +39,8 @@ class Session:
         messages = self.recorder.messages(since=since)
         return [m for m in messages[:messages.index(answer)] if m.topic not in self._sent]
 
-    def send(self, command: str, payload: Any) -> None:
-        self._sent.add(command)
-        self.recorder.publish(command, payload)
-
     def ask(self, command: str, payload: Any = None) -> List[Message]:
-        """The documents a command is answered with (network status and information excepted)."""
+        """The documents a command is answered with (network status and information may be missing)."""
         since = self.count()
         self.send(command, {} if payload is None else payload)
         return self.probe(since)

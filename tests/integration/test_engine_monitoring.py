@@ -7,7 +7,6 @@ come last because they disturb everything.
 
 from __future__ import annotations
 
-import os
 import re
 import time
 import uuid
@@ -17,6 +16,7 @@ import dbus
 import pytest
 
 from engine_session import Session, documents, for_interface, summary
+from servicekit import shared_service
 from testbed import Testbed
 from testbed.nm import ACTIVATED, DISCONNECTED
 
@@ -25,8 +25,6 @@ NM_IFACE = "org.freedesktop.NetworkManager"
 PREPARE, CONFIG, IP_CONFIG = 40, 50, 70
 REASON_CARRIER = 40
 NM_CONNECTED_SITE = 60
-
-pytestmark = pytest.mark.skipif(not os.environ.get("CORVEX_BIN"), reason="CORVEX_BIN is not set")
 
 
 class Bed:
@@ -51,17 +49,19 @@ def bed(testbed) -> Bed:
 
 @pytest.fixture(scope="module")
 def session(testbed, bed, tmp_path_factory) -> Iterator[Session]:
-    running = Session(testbed, str(tmp_path_factory.mktemp("monitoring")))
-    try:
-        running.wait_for_log("[Modem] Started monitoring device: cdc-wdm0")
-        running.probe()
-        yield running
-    finally:
-        running.close()
+    with shared_service(testbed, str(tmp_path_factory.mktemp("monitoring"))) as running:
+        session = Session(*running)
+        session.wait_for_log("[Modem] Started monitoring device: cdc-wdm0")
+        session.probe()
+        yield session
 
 
 def state_of(iface: str, state: int):
-    return lambda d: isinstance(d, dict) and d.get("interface") == iface and d.get("state") == state
+    return lambda d: for_interface(iface)(d) and d.get("state") == state
+
+
+def address_of(iface: str, address: str):
+    return lambda d: for_interface(iface)(d) and (d.get("ipv4") or {}).get("address") == address
 
 
 def log_since(session: Session, mark: int) -> str:
@@ -100,7 +100,7 @@ def test_state_change_is_published_only_when_the_mapped_state_changes(session, t
 
 def test_carrier_plugged_and_unplugged(session, testbed, bed) -> None:
     nm = testbed.nm
-    since, mark = session.count(), len(session.log())
+    since = session.count()
     nm.set_carrier(bed.cable, False)
     session.wait_for_log("[Ethernet] Carrier changed for device eth2 : unplugged")
     # NetworkManager calling the cable-less device activated does not make it connected.
@@ -111,7 +111,6 @@ def test_carrier_plugged_and_unplugged(session, testbed, bed) -> None:
 
     nm.set_carrier(bed.cable, True)
     session.wait_for_log("[Ethernet] Carrier changed for device eth2 : plugged")
-    assert "Carrier not detected" not in log_since(session, mark)
     [state] = documents(session.ask("ethernet/state/get", {"interface": "eth2"}))
     assert (state["state"], state["stateStr"]) == (4, "Connected")
     nm.set_device_state(bed.cable, DISCONNECTED)
@@ -129,8 +128,7 @@ def office(session, testbed, bed) -> str:
                  "gateway": "192.168.50.1", "dns": ["192.168.50.1"]},
     })
     activate(testbed.nm, profile, bed.office)
-    session.wait_for("ethernet/state", lambda d: for_interface("eth1")(d) and (d["ipv4"] or {}).get("address")
-                     == "192.168.50.10")
+    session.wait_for("ethernet/state", address_of("eth1", "192.168.50.10"))
     return name
 
 
@@ -154,8 +152,7 @@ def readdress(testbed, bed, address: str, replace: bool = True) -> None:
 def test_ipv4_change_republishes_config_and_state(session, testbed, bed, office) -> None:
     since, mark = session.count(), len(session.log())
     readdress(testbed, bed, "192.168.50.20")
-    session.wait_for("ethernet/state", lambda d: for_interface("eth1")(d) and d["ipv4"]["address"] == "192.168.50.20",
-                     since=since)
+    session.wait_for("ethernet/state", address_of("eth1", "192.168.50.20"), since=since)
     assert summary(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
     assert "[Ethernet] Device IPv4 Config changed : eth1" in log_since(session, mark)
 
@@ -169,8 +166,8 @@ def test_ipv4_change_republishes_config_and_state(session, testbed, bed, office)
 def test_ipv4_changed_in_place_is_published(session, testbed, bed, office) -> None:
     since = session.count()
     readdress(testbed, bed, "192.168.50.30", replace=False)
-    session.wait_for("ethernet/state", lambda d: for_interface("eth1")(d) and d["ipv4"]["address"] == "192.168.50.30",
-                     since=since)
+    session.wait_for("ethernet/state", address_of("eth1", "192.168.50.30"), since=since)
+    assert summary(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
 
 
 # --- devices coming, going and changing --------------------------------------------------------------
@@ -238,7 +235,7 @@ def test_modem_signal_and_access_technologies(session, testbed, bed) -> None:
 
 # --- restarts ---------------------------------------------------------------------------------------
 
-def managed_device_documents(messages) -> List[tuple]:
+def device_documents(messages) -> List[tuple]:
     return [s for s in summary(messages) if s[0] not in ("status", "info")]
 
 
@@ -262,9 +259,11 @@ def test_broker_restart_reloads_without_doubling(session, testbed, bed) -> None:
     while session.log().count("Reloading all devices") <= connections:
         assert time.monotonic() < deadline, "the service did not reconnect"
         time.sleep(0.1)
+    # The recorder is back once the reload's documents reach it; a probe lets the rest of them pass.
     session.wait_for("modem/config", since=since)
-    assert [d for d in documents(session.ask("wifi/state/get", {}))] and \
-        summary(session.ask("wifi/state/get", {})) == [("wifi/state", "wlan0")]
+    session.probe(since)
+    # One subscription per command filter: a command is answered once.
+    assert device_documents(session.ask("wifi/state/get", {})) == [("wifi/state", "wlan0")]
     assert_followed_once(session, testbed, bed)
 
 
@@ -273,8 +272,9 @@ def test_network_manager_restart_follows_devices_again(session, testbed, bed) ->
     testbed.nm.restart()
     session.wait_for("modem/config", since=since)
     time.sleep(1.5)  # an added device would be reloaded after one second: let any such reload show
-    republished = managed_device_documents(session.probe(since))
-    for iface in ("eth0", "eth1", "eth2", "lan3"):
+    republished = device_documents(session.probe(since))
+    for dev in (bed.states, bed.office, bed.cable, bed.flags):
+        iface = testbed.nm.get(dev, NM_IFACE + ".Device", "Interface")
         assert republished.count(("ethernet/state", iface)) == 1, republished
     assert republished.count(("wifi/state", "wlan0")) == 1
     assert republished.count(("modem/state", "cdc-wdm0")) == 1
