@@ -109,13 +109,17 @@ def months_back(count: int) -> str:
 
 
 # month -> (txbytes, rxbytes) in the statistics store, and the rounded megabytes published for them
-STATS = {months_back(0): ((124000, 125000), (0.12, 0.13)), months_back(1): ((4000, 2500000), (0, 2.5))}
+STATS = {months_back(0): ((124000, 125000), (0.12, 0.13)), months_back(1): ((4000, 2500000), (0, 2.5)),
+         months_back(5): ((1, 2), (0, 0))}
+# Months whose first day lies more than six months back are pruned when the service starts.
+PRUNED = {months_back(6): (7, 8), months_back(7): (9, 10)}
 
 
 def write_statistics(workdir: str) -> None:
     os.makedirs(os.path.join(workdir, "stats"))
+    stored = {**{month: counters for month, (counters, _) in STATS.items()}, **PRUNED}
     with open(os.path.join(workdir, "stats", "modem.ini"), "w", encoding="utf-8") as f:
-        for month, ((tx, rx), _) in STATS.items():
+        for month, (tx, rx) in stored.items():
             f.write(f"[{month}]\nrxbytes={rx}\ntxbytes={tx}\n\n")
 
 
@@ -392,7 +396,7 @@ def test_modem_signal_as_published_on_reload(recorder, port):
     assert typed(signal.data) == typed(expected)
 
 
-def test_modem_statistics_rounded_to_two_decimals(recorder):
+def test_modem_statistics_rounded_and_old_months_pruned(recorder):
     answer = ask(recorder, "modem/stats/get", {"interface": "cdc-wdm0"}, "modem/stats")
     assert answer.qos == 0
     expected = {month: {"upload": up, "download": down} for month, (_, (up, down)) in STATS.items()}

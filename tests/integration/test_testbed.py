@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import configparser
+import dbus
 import os
 import re
 import signal
@@ -141,8 +142,9 @@ def test_demo_command_runs_until_terminated():
         line = proc.stdout.readline()
         match = re.fullmatch(r"TESTBED bus=(\S+) port=(\d+)\n", line)
         assert match, line
-        names = subprocess.run(["busctl", f"--address={match[1]}", "list", "--acquired", "--no-legend"],
-                               capture_output=True, text=True, check=True).stdout
+        bus = dbus.bus.BusConnection(match[1])
+        names = bus.list_names()
+        bus.close()
         assert "org.freedesktop.NetworkManager" in names and "org.freedesktop.ModemManager1" in names
         MqttRecorder(int(match[2])).close()
         socket_dir = os.path.dirname(match[1].split("=", 1)[1].split(",")[0])
