@@ -146,6 +146,26 @@ void IPC::clearRetainedTopics()
         publish(QString::fromLatin1(topic), QByteArrayLiteral("{ }"), 0, /* retain = */ true);
 }
 
+void IPC::publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethernet)(NetworkManager::WiredDevice::Ptr),
+    void (IPC::*wifi)(NetworkManager::WirelessDevice::Ptr), void (IPC::*modem)(NetworkManager::ModemDevice::Ptr))
+{
+    if (!dev)
+        return;
+    switch (dev->type()) {
+    case NetworkManager::Device::Ethernet:
+        (this->*ethernet)(dev.objectCast<NetworkManager::WiredDevice>());
+        break;
+    case NetworkManager::Device::Wifi:
+        (this->*wifi)(dev.objectCast<NetworkManager::WirelessDevice>());
+        break;
+    case NetworkManager::Device::Modem:
+        (this->*modem)(dev.objectCast<NetworkManager::ModemDevice>());
+        break;
+    default:
+        break;
+    }
+}
+
 void IPC::publishError(const QString &command, const QString &error)
 {
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,

@@ -104,6 +104,9 @@ private:
     QString topicBase() const;
     void publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
+    // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
+    void publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethernet)(NetworkManager::WiredDevice::Ptr),
+        void (IPC::*wifi)(NetworkManager::WirelessDevice::Ptr), void (IPC::*modem)(NetworkManager::ModemDevice::Ptr));
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();

@@ -60,21 +60,7 @@ QString IPC::pskFromSecrets(const NetworkManager::Connection::Ptr &connection, c
 
 void IPC::publishDeviceConfig(NetworkManager::Device::Ptr dev)
 {
-    if (!dev)
-        return;
-    switch (dev->type()) {
-    case NetworkManager::Device::Ethernet:
-        publishEthernetConfig(dev.objectCast<NetworkManager::WiredDevice>());
-        break;
-    case NetworkManager::Device::Wifi:
-        publishWifiConfig(dev.objectCast<NetworkManager::WirelessDevice>());
-        break;
-    case NetworkManager::Device::Modem:
-        publishModemConfig(dev.objectCast<NetworkManager::ModemDevice>());
-        break;
-    default:
-        break;
-    }
+    publishByType(dev, &IPC::publishEthernetConfig, &IPC::publishWifiConfig, &IPC::publishModemConfig);
 }
 
 void IPC::publishEthernetConfig(NetworkManager::WiredDevice::Ptr dev)

@@ -101,21 +101,7 @@ void IPC::publishNetworkStatus()
 
 void IPC::publishDeviceState(NetworkManager::Device::Ptr dev)
 {
-    if (!dev)
-        return;
-    switch (dev->type()) {
-    case NetworkManager::Device::Ethernet:
-        publishEthernetState(dev.objectCast<NetworkManager::WiredDevice>());
-        break;
-    case NetworkManager::Device::Wifi:
-        publishWifiState(dev.objectCast<NetworkManager::WirelessDevice>());
-        break;
-    case NetworkManager::Device::Modem:
-        publishModemState(dev.objectCast<NetworkManager::ModemDevice>());
-        break;
-    default:
-        break;
-    }
+    publishByType(dev, &IPC::publishEthernetState, &IPC::publishWifiState, &IPC::publishModemState);
 }
 
 void IPC::publishDeviceStateIfIpChanged(NetworkManager::Device::Ptr dev)
