@@ -10,6 +10,8 @@ namespace Corvex
 namespace
 {
 
+    constexpr quint32 maxUsageSec = 2147483;
+
     const QString invalidDevicePrefix = QStringLiteral("Invalid device specified: ");
     const QString unmanagedDevicePrefix = QStringLiteral("Unmanaged device specified: ");
 
@@ -28,7 +30,12 @@ Engine::Engine(const QString &file, QObject *parent)
     connect(m_ipc.data(), &IPC::disconnected, this, &Engine::onIPCDiscconnected);
     connect(m_ipc.data(), &IPC::commandReceived, this, &Engine::onIPCCommandReceived);
 
-    const quint32 usageSec = m_config->modem().usageSec;
+    quint32 usageSec = m_config->modem().usageSec;
+    if (usageSec > maxUsageSec) {
+        // The timer counts milliseconds in 32 signed bits; a larger period would never fire.
+        log(Log::Warning, "Modem usageSec %u is too large; sampling every %u seconds.", usageSec, maxUsageSec);
+        usageSec = maxUsageSec;
+    }
     if (usageSec != 0) {
         connect(&m_modemStatsTimer, &QTimer::timeout, this, &Engine::updateModemStats);
         m_modemStatsTimer.setInterval(int(usageSec * 1000));

@@ -20,6 +20,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <optional>
+
 namespace Corvex
 {
 
@@ -131,7 +133,7 @@ private:
     void startMonitorModemStats();
     void stopMonitorModemStats();
     void updateModemStats();
-    ModemStats getModemStats(NetworkManager::Device::Ptr dev);
+    std::optional<ModemStats> getModemStats(NetworkManager::Device::Ptr dev);
     static qint64 readIntegerFromFile(const QString &path);
     void publishModemStats();
 

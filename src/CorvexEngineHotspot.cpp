@@ -1,6 +1,8 @@
 // The Wifi hotspot: telling access-point profiles apart from client profiles.
 #include "CorvexEngine.h"
 
+#include "CorvexTypes.h"
+
 #include <NetworkManagerQt/WirelessSetting>
 
 namespace Corvex
@@ -11,8 +13,7 @@ bool Engine::isWifiHotspot(NetworkManager::ActiveConnection::Ptr activeConnectio
     const NetworkManager::Connection::Ptr profile = activeConnection ? activeConnection->connection() : nullptr;
     if (!profile)
         return false;
-    const auto wireless
-        = profile->settings()->setting(NetworkManager::Setting::Wireless).staticCast<NetworkManager::WirelessSetting>();
+    const auto wireless = settingOf<NetworkManager::WirelessSetting>(profile, NetworkManager::Setting::Wireless);
     return wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap;
 }
 

@@ -23,6 +23,12 @@ namespace
     constexpr int wifiScanIntervalMs = 30000;
     constexpr int addedDeviceDelayMs = 1000;
 
+    // The devices the service publishes and follows; the others are left to themselves.
+    bool isFollowed(const NetworkManager::Device::Ptr &dev)
+    {
+        return dev->isValid() && dev->interfaceName() != QLatin1String("lo") && dev->managed();
+    }
+
     QByteArray typeText(const NetworkManager::Device::Ptr &dev)
     {
         return deviceTypeToString(dev->type()).toLocal8Bit();
@@ -44,7 +50,7 @@ void Engine::reload()
 
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
-        if (!dev->isValid() || dev->interfaceName() == QLatin1String("lo") || !dev->managed())
+        if (!isFollowed(dev))
             continue;
         log(Log::Info, "[%s] Device found: %s (active=%d, managed=%d)", typeText(dev).constData(),
             qPrintable(dev->interfaceName()), int(dev->isActive()), int(dev->managed()));
@@ -312,7 +318,7 @@ void Engine::onIpConfigPropertiesChanged(const QDBusMessage &message)
 {
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
-        if (dev->managed() && IPC::ip4ConfigPath(dev) == message.path())
+        if (isFollowed(dev) && IPC::ip4ConfigPath(dev) == message.path())
             onIpV4ConfigChanged(dev);
     }
 }

@@ -26,6 +26,14 @@ namespace
 
     quint32 storedCounter(const QSettings &settings, const QString &key) { return settings.value(key, 0).toUInt(); }
 
+    // Growth since the snapshot on the store's unsigned 32-bit values, so a counter that passed 2^32 still
+    // counts right. A counter below the snapshot's full value started again (the interface was re-created):
+    // all of it is new, rather than a wrap of almost 4 GB.
+    quint32 growth(quint64 counter, quint64 previous)
+    {
+        return counter < previous ? quint32(counter) : quint32(counter) - quint32(previous);
+    }
+
 } // namespace
 
 void Engine::pruneModemStats()
@@ -71,12 +79,14 @@ void Engine::updateModemStats()
     if (!modem)
         return;
 
-    const ModemStats stats = getModemStats(modem);
+    const std::optional<ModemStats> sample = getModemStats(modem);
+    if (!sample)
+        return;
+    const ModemStats &stats = *sample;
     QSettings snapshot(snapshotPath, QSettings::IniFormat);
     const quint32 now = quint32(QDateTime::currentSecsSinceEpoch());
-    // Unsigned 32-bit arithmetic: a counter that wrapped still yields the growth since the snapshot.
-    const quint32 received = quint32(stats.rxBytes) - storedCounter(snapshot, QStringLiteral("rxbytes"));
-    const quint32 sent = quint32(stats.txBytes) - storedCounter(snapshot, QStringLiteral("txbytes"));
+    const quint32 received = growth(stats.rxBytes, snapshot.value(QStringLiteral("rxbytes"), 0).toULongLong());
+    const quint32 sent = growth(stats.txBytes, snapshot.value(QStringLiteral("txbytes"), 0).toULongLong());
 
     const QString month = currentMonth();
     m_modemStats.setValue(month + QStringLiteral("/rxbytes"),
@@ -91,17 +101,18 @@ void Engine::updateModemStats()
     publishModemStats();
 }
 
-Engine::ModemStats Engine::getModemStats(NetworkManager::Device::Ptr dev)
+std::optional<Engine::ModemStats> Engine::getModemStats(NetworkManager::Device::Ptr dev)
 {
-    ModemStats stats;
     const ModemManager::ModemDevice::Ptr modemDevice = ModemManager::findModemDevice(dev->udi());
     const ModemManager::Modem::Ptr modem = modemDevice ? modemDevice->modemInterface() : nullptr;
     const ModemManager::Bearer::List bearers = modem ? modem->listBearers() : ModemManager::Bearer::List();
     if (bearers.isEmpty()) {
+        // Counting zeros would book the whole snapshot again as new traffic: skip the sample instead.
         log(Log::Warning, "[Modem] No bearer found for %s; its data usage cannot be read.",
             qPrintable(dev->interfaceName()));
-        return stats;
+        return std::nullopt;
     }
+    ModemStats stats;
     const QString interface = bearers.first()->interface();
     stats.rxBytes
         = quint64(readIntegerFromFile(QStringLiteral("/sys/class/net/%1/statistics/rx_bytes").arg(interface)));

@@ -25,6 +25,8 @@ namespace
 
 } // namespace
 
+const QString IPC::wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
+
 IPC::IPC(Config *config, QObject *parent)
     : QObject(parent)
     , m_config(config)

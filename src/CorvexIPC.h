@@ -123,9 +123,10 @@ private:
     QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
     QJsonObject ipv4SettingMembers(const NetworkManager::Connection::Ptr &connection);
     static QString ssidText(const QByteArray &ssid);
-    // The pre-shared key from the profile's secrets; `ok` tells whether NetworkManager answered.
-    static QString pskFromSecrets(
-        const NetworkManager::Connection::Ptr &connection, const QString &settingName, bool *ok);
+    // Asks NetworkManager for a profile's secrets of one setting and waits; false (logged) when it refuses.
+    bool secretsOf(const NetworkManager::Connection::Ptr &connection, const QString &setting, NMVariantMapMap *secrets);
+    static QString pskOf(const NMVariantMapMap &secrets);
+    static const QString wirelessSecurityGroup;
 
     Config *m_config;
     QScopedPointer<MqttClient> m_client;

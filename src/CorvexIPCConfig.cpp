@@ -16,8 +16,6 @@ namespace Corvex
 namespace
 {
 
-    const QString wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
-
     NetworkManager::Connection::Ptr firstAvailableConnection(const NetworkManager::Device::Ptr &dev)
     {
         const NetworkManager::Connection::List connections = dev->availableConnections();
@@ -33,13 +31,6 @@ namespace
         return firstAvailableConnection(dev);
     }
 
-    template <typename SettingT>
-    QSharedPointer<SettingT> settingOf(
-        const NetworkManager::Connection::Ptr &connection, NetworkManager::Setting::SettingType type)
-    {
-        return connection->settings()->setting(type).template staticCast<SettingT>();
-    }
-
 } // namespace
 
 QString IPC::ssidText(const QByteArray &ssid)
@@ -48,14 +39,23 @@ QString IPC::ssidText(const QByteArray &ssid)
     return QString::fromLatin1(ssid.constData());
 }
 
-QString IPC::pskFromSecrets(const NetworkManager::Connection::Ptr &connection, const QString &settingName, bool *ok)
+bool IPC::secretsOf(const NetworkManager::Connection::Ptr &connection, const QString &setting, NMVariantMapMap *secrets)
 {
-    QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(settingName);
+    QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(setting);
     reply.waitForFinished();
-    *ok = reply.isValid();
-    if (!*ok)
-        return QString();
-    return reply.value().value(wirelessSecurityGroup).value(QStringLiteral("psk")).toString();
+    if (!reply.isValid()) {
+        // Normal for secrets an agent keeps, or none stored: the documents then go without them.
+        log(Log::Info, "Could not read the secrets of '%s': %s", qPrintable(connection->name()),
+            qPrintable(reply.error().message()));
+        return false;
+    }
+    *secrets = reply.value();
+    return true;
+}
+
+QString IPC::pskOf(const NMVariantMapMap &secrets)
+{
+    return secrets.value(wirelessSecurityGroup).value(QStringLiteral("psk")).toString();
 }
 
 void IPC::publishDeviceConfig(NetworkManager::Device::Ptr dev)
@@ -86,12 +86,9 @@ void IPC::publishWifiConfig(NetworkManager::WirelessDevice::Ptr dev)
         doc = ipv4SettingMembers(connection);
         const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
         doc["ssid"] = wireless ? ssidText(wireless->ssid()) : QString();
-        bool ok = false;
-        const QString key = pskFromSecrets(connection, wirelessSecurityGroup, &ok);
-        if (ok)
-            doc["key"] = key;
-        else
-            log(Log::Warning, "Could not read the secrets of '%s'.", qPrintable(connection->name()));
+        NMVariantMapMap secrets;
+        if (secretsOf(connection, wirelessSecurityGroup, &secrets))
+            doc["key"] = pskOf(secrets);
     }
     doc["interface"] = dev->interfaceName();
     publishDocument(QStringLiteral("wifi/config"), doc, 0, /* retain = */ true);
@@ -105,12 +102,9 @@ void IPC::publishModemConfig(NetworkManager::ModemDevice::Ptr modem)
     if (const NetworkManager::Connection::Ptr connection = firstAvailableConnection(modem)) {
         doc = ipv4SettingMembers(connection);
         if (const auto gsm = settingOf<NetworkManager::GsmSetting>(connection, NetworkManager::Setting::Gsm)) {
-            QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(gsm->name());
-            reply.waitForFinished();
-            if (reply.isValid())
-                gsm->secretsFromMap(reply.value().value(gsm->name()));
-            else
-                log(Log::Warning, "Could not read the secrets of '%s'.", qPrintable(connection->name()));
+            NMVariantMapMap secrets;
+            if (secretsOf(connection, gsm->name(), &secrets))
+                gsm->secretsFromMap(secrets.value(gsm->name()));
             doc["apn"] = gsm->apn();
             doc["username"] = gsm->username();
             doc["password"] = gsm->password();

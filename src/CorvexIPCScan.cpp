@@ -20,20 +20,14 @@ namespace Corvex
 namespace
 {
 
-    NetworkManager::WirelessSetting::Ptr wirelessSettingOf(const NetworkManager::Connection::Ptr &connection)
-    {
-        return connection->settings()
-            ->setting(NetworkManager::Setting::Wireless)
-            .staticCast<NetworkManager::WirelessSetting>();
-    }
-
     // Names of the client profiles the device could use; hotspot profiles are the service's own, not saved networks.
     QSet<QString> savedNetworkNames(const NetworkManager::WirelessDevice::Ptr &dev)
     {
         QSet<QString> names;
         const NetworkManager::Connection::List connections = dev->availableConnections();
         for (const NetworkManager::Connection::Ptr &connection : connections) {
-            const NetworkManager::WirelessSetting::Ptr wireless = wirelessSettingOf(connection);
+            const NetworkManager::WirelessSetting::Ptr wireless
+                = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
             if (wireless && wireless->mode() != NetworkManager::WirelessSetting::Ap)
                 names.insert(QString::fromUtf8(wireless->ssid()));
         }
@@ -96,7 +90,9 @@ void IPC::publishWifiHotspot(NetworkManager::WirelessDevice::Ptr dev)
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     const NetworkManager::Connection::Ptr connection
         = active ? active->connection() : NetworkManager::Connection::Ptr();
-    const NetworkManager::WirelessSetting::Ptr wireless = connection ? wirelessSettingOf(connection) : nullptr;
+    const NetworkManager::WirelessSetting::Ptr wireless = connection
+        ? settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless)
+        : nullptr;
     if (wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap) {
         doc["active"] = true;
         doc["ssid"] = ssidText(wireless->ssid());
@@ -104,10 +100,10 @@ void IPC::publishWifiHotspot(NetworkManager::WirelessDevice::Ptr dev)
         doc["channel"] = qint64(wireless->channel());
         doc["hidden"] = wireless->hidden();
         doc["ipv4"] = toJson(dev->ipV4Config());
-        bool ok = false;
-        doc["key"] = pskFromSecrets(connection, QStringLiteral("802-11-wireless-security"), &ok);
-        if (!ok)
-            log(Log::Warning, "Could not read the secrets of '%s'.", qPrintable(connection->name()));
+        // Without an answer the key is published empty, as the hotspot's clients expect a text.
+        NMVariantMapMap secrets;
+        secretsOf(connection, wirelessSecurityGroup, &secrets);
+        doc["key"] = pskOf(secrets);
     }
     publishDocument(QStringLiteral("wifi/hotspot"), doc, 0, /* retain = */ true);
 }

@@ -5,6 +5,7 @@
 #include <ModemManager.h>
 #include <ModemManagerQt/Interface>
 #include <NetworkManagerQt/AccessPoint>
+#include <NetworkManagerQt/Connection>
 #include <NetworkManagerQt/ConnectionSettings>
 #include <NetworkManagerQt/Device>
 #include <NetworkManagerQt/Ipv4Setting>
@@ -43,5 +44,13 @@ QJsonArray accessTechnologiesToJson(QFlags<MMModemAccessTechnology> technologies
 QString modemInterfaceToString(ModemManager::Interface::Ptr interface);
 // The lookup behind modemInterfaceToString, on the interface's class name.
 QString modemInterfaceToString(const QString &className);
+
+// The setting of one kind in a profile, in its specific class; null when the profile has none.
+template <typename SettingT>
+QSharedPointer<SettingT> settingOf(
+    const NetworkManager::Connection::Ptr &connection, NetworkManager::Setting::SettingType type)
+{
+    return connection->settings()->setting(type).template staticCast<SettingT>();
+}
 
 } // namespace Corvex

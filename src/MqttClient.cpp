@@ -237,8 +237,12 @@ bool MqttClient::createHandle()
     mosquitto_int_option(m_handle, MOSQ_OPT_TCP_NODELAY, 1);
     const QByteArray user = optionalUtf8(m_username);
     const QByteArray pass = optionalUtf8(m_password);
-    mosquitto_username_pw_set(
-        m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData());
+    // MQTT 3.1.1 has no password without a user name: the library refuses it and the broker would only say
+    // "not authorised", so say why here.
+    if (mosquitto_username_pw_set(
+            m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData())
+        != MOSQ_ERR_SUCCESS)
+        Log::warning("[MQTT] Password ignored: no user name is set.");
     mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);

@@ -1,17 +1,25 @@
-"""Helpers of the integration tests: the service process and an MQTT client that records everything."""
+"""Helpers of the integration tests: the service process, an MQTT client that records everything, a
+service shared by the tests of a module, and ways to question it and the simulators."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
+import re
 import subprocess
 import threading
 import time
 import uuid
+from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
+import dbus
 import paho.mqtt.client as paho
+import pytest
+
+from testbed.nm import ACTIVATED, BUS_NAME, MOCK_IFACE, NM_PATH
 
 BASE_TOPIC = "vorn/network"
 DEFAULT_TIMEOUT = 10.0
@@ -118,26 +126,18 @@ class Corvex:
         self.proc: Optional[subprocess.Popen] = None
         self.write_config(sections or {})
 
-    def default_sections(self) -> Dict[str, Dict[str, Any]]:
-        broker = self.testbed.broker
-        mqtt = {"url": "127.0.0.1", "port": broker.port, "base": BASE_TOPIC,
-                "user": broker.user if broker.auth else "", "pass": broker.password if broker.auth else ""}
-        return {"Mqtt": mqtt}
-
     def write_config(self, sections: Dict[str, Dict[str, Any]]) -> None:
         """Writes the INI file: the broker settings of the test bed, overridden and extended by `sections`."""
-        merged = self.default_sections()
+        broker = self.testbed.broker
+        merged = {"Mqtt": {"url": "127.0.0.1", "port": broker.port, "base": BASE_TOPIC,
+                           "user": broker.user if broker.auth else "", "pass": broker.password if broker.auth else ""}}
         for group, keys in sections.items():
             merged.setdefault(group, {}).update(keys)
         with open(self.config_path, "w", encoding="utf-8") as f:
             for group, keys in merged.items():
                 f.write(f"[{group}]\n")
-                f.writelines(f"{k}={_ini_value(v)}\n" for k, v in keys.items())
+                f.writelines(f"{k}={v}\n" for k, v in keys.items())
                 f.write("\n")
-
-    def config_text(self) -> str:
-        with open(self.config_path, encoding="utf-8") as f:
-            return f.read()
 
     def start(self, *extra_args: str) -> "Corvex":
         if not self.binary or not os.access(self.binary, os.X_OK):
@@ -147,10 +147,6 @@ class Corvex:
                                          cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, start_new_session=True)
         return self
-
-    @property
-    def running(self) -> bool:
-        return self.proc is not None and self.proc.poll() is None
 
     def stop(self, timeout: float = 5.0) -> Optional[int]:
         """SIGTERM (the service's normal end), SIGKILL if it does not go; returns the exit status."""
@@ -186,7 +182,153 @@ class Corvex:
             time.sleep(0.05)
 
 
-def _ini_value(value: Any) -> str:
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    return str(value)
+_LOG_LINE = re.compile(r"\[\s*(\d+\.\d+)\] (.*)")
+
+
+@contextmanager
+def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None,
+                   prepare: Callable[[str], None] = lambda _workdir: None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
+    """Starts a recorder and then the service; yields both once the service has published its info.
+
+    `prepare` gets the service's working folder before the service starts (for files it reads).
+    """
+    if not os.environ.get("CORVEX_BIN"):
+        pytest.skip("CORVEX_BIN is not set")
+    broker = testbed.broker
+    recorder = MqttRecorder(broker.port, broker.user if broker.auth else None,
+                            broker.password if broker.auth else None)
+    service = Corvex(testbed, workdir, sections)
+    try:
+        recorder.clear_retained()
+        prepare(workdir)
+        service.start()
+        recorder.wait_for("info")
+        yield service, recorder
+    finally:
+        service.kill()
+        recorder.close()
+
+
+def ask(recorder: MqttRecorder, command: str, payload: Any, topic: str,
+        predicate: Optional[Callable[[Any], bool]] = None, timeout: float = DEFAULT_TIMEOUT) -> Message:
+    """Sends a command and returns the first answer on `topic` (relative) that satisfies predicate."""
+    since = recorder.count()
+    recorder.publish(command, payload)
+    return recorder.wait_for(topic, predicate, timeout, since)
+
+
+def ask_until(recorder: MqttRecorder, command: str, payload: Any, topic: str, predicate: Callable[[Any], bool],
+              timeout: float = 5.0) -> Message:
+    """Asks again until an answer satisfies predicate, for changes the service learns of asynchronously;
+    returns the last answer."""
+    deadline = time.monotonic() + timeout
+    while True:
+        answer = ask(recorder, command, payload, topic)
+        if predicate(answer.data) or time.monotonic() > deadline:
+            return answer
+        time.sleep(0.1)
+
+
+def log_times(service: Corvex, text: str) -> List[float]:
+    """Seconds since the service started of every log line containing text."""
+    return [float(m[1]) for m in map(_LOG_LINE.search, service.log().splitlines()) if m and text in m[2]]
+
+
+def wait_for_log_count(service: Corvex, text: str, count: int, timeout: float) -> List[float]:
+    """Waits until text was logged `count` times; returns the times of all its lines."""
+    deadline = time.monotonic() + timeout
+    while len(times := log_times(service, text)) < count:
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{text!r} logged {len(times)} of {count} times; log:\n{service.log()[-4000:]}")
+        time.sleep(0.05)
+    return times
+
+
+class Session:
+    """The service and the recorder that has heard everything it published since it started.
+
+    Answers are delimited with probes: an unsupported command whose error document comes back after
+    everything the service published before reading it. Network status and service information go
+    out with QoS 2, which the broker passes on only after its handshake, so they can arrive after a
+    later probe: tests wait for them by topic instead.
+    """
+
+    def __init__(self, service: Corvex, recorder: MqttRecorder) -> None:
+        self.service = service
+        self.recorder = recorder
+        self._probes = itertools.count()
+        self._sent = set()  # the recorder hears our own commands too
+
+    def count(self) -> int:
+        return self.recorder.count()
+
+    def send(self, command: str, payload: Any) -> None:
+        self._sent.add(command)
+        self.recorder.publish(command, payload)
+
+    def probe(self, since: int = 0) -> List[Message]:
+        """Everything published from `since` until the answer to a fresh probe (which is left out)."""
+        command = f"probe{next(self._probes)}/get"
+        self.send(command, {})
+        answer = self.recorder.wait_for("error", lambda d: isinstance(d, dict) and d.get("command") == command,
+                                        since=since)
+        messages = self.recorder.messages(since=since)
+        return [m for m in messages[:messages.index(answer)] if m.topic not in self._sent]
+
+    def ask(self, command: str, payload: Any = None) -> List[Message]:
+        """The documents a command is answered with (network status and information may be missing)."""
+        since = self.count()
+        self.send(command, {} if payload is None else payload)
+        return self.probe(since)
+
+    def wait_for(self, topic: str, predicate: Optional[Callable[[Any], bool]] = None, since: int = 0,
+                 timeout: float = 10.0) -> Message:
+        return self.recorder.wait_for(topic, predicate, timeout=timeout, since=since)
+
+    def log(self) -> str:
+        return self.service.log()
+
+    def wait_for_log(self, text: str, timeout: float = 10.0) -> None:
+        self.service.wait_for_log(text, timeout)
+
+
+def documents(messages: List[Message], topic: Optional[str] = None) -> List[Any]:
+    """JSON data of the messages, without the empty documents that clear retained topics on connection."""
+    return [m.data for m in messages if (topic is None or m.topic == topic) and m.data not in ({}, "")]
+
+
+def summary(messages: List[Message]) -> List[tuple]:
+    """(topic, interface) of each document, the form most order checks compare."""
+    return [(m.topic, m.data.get("interface") if isinstance(m.data, dict) else None)
+            for m in messages if m.data not in ({}, "")]
+
+
+def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
+    """(topic, interface) per document, and ("error", text) per error document of this command."""
+    result = []
+    for m in messages:
+        if m.topic == "error":
+            assert m.data["command"] == command
+            result.append(("error", m.data["error"]))
+        else:
+            result.append((m.topic, m.data.get("interface")))
+    return result
+
+
+def for_interface(iface: str) -> Callable[[Any], bool]:
+    return lambda data: isinstance(data, dict) and data.get("interface") == iface
+
+
+def mock_object(nm, path: str) -> dbus.Interface:
+    """The simulator's generic control interface on one of its objects."""
+    return dbus.Interface(nm.bus.get_object(nm.unique_name, path, introspect=False), MOCK_IFACE)
+
+
+def activate(nm, profile: str, device: str) -> str:
+    """ActivateConnection as a client calls it; returns the active connection once the device is activated."""
+    manager = nm.bus.get_object(nm.unique_name, NM_PATH, introspect=False)
+    active = str(manager.ActivateConnection(dbus.ObjectPath(profile), dbus.ObjectPath(device), dbus.ObjectPath("/"),
+                                            dbus_interface=BUS_NAME))
+    nm.wait_for(lambda: nm.device_state(device) == ACTIVATED
+                and nm.get(device, BUS_NAME + ".Device", "ActiveConnection") == active)
+    return active

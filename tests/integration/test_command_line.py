@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import configparser
 import os
 import re
 import shutil
@@ -86,7 +87,6 @@ def test_malformed_command_line_exits_with_1(args):
 
 @pytest.mark.parametrize("level, shows_info, shows_warning", [
     ("7", True, True),     # clamped to debug
-    ("3", True, True),
     ("1", False, True),
     ("-2", False, False),  # clamped to errors only
     ("abc", False, False),  # not a number: errors only
@@ -114,16 +114,26 @@ def test_colour_codes_wrap_the_tagged_message(tmp_path):
     assert "\033[31m[IPC] ERROR: TransportInvalid (256).\033[39m" in log
 
 
+DEFAULT_KEYS = {
+    "Mqtt": "base,pass,port,url,user",
+    "Ethernet": "address,autocon,dns0,dns1,gateway,id,interface,ipv6,mask,method,mtu",
+    "Wifi": "address,autocon,dns0,dns1,gateway,id,key,mask,method,ssid",
+    "Modem": "address,apn,autocon,dns0,dns1,gateway,id,method,netmask,network_id,password,pin,usageSec,username",
+}
+
+
 def test_missing_file_is_created_with_every_default_and_owner_only(tmp_path):
-    config = tmp_path / "sub" / "corvex.conf"
-    config.parent.mkdir()
+    config = tmp_path / "new" / "folder" / "corvex.conf"  # missing folders are made too
     log = run_until([binary(), "-e", "-f", str(config)], PRINTOUT_END, str(tmp_path))
     assert f"Config file not found: '{config}'." in log
     assert "Creating file with default values." in log
+    assert "Failed" not in log
     assert stat.S_IMODE(os.stat(config).st_mode) == 0o600
+    ini = configparser.ConfigParser(interpolation=None)
+    ini.optionxform = str  # keys are case-sensitive
+    ini.read(config)
+    assert {group: ",".join(sorted(ini[group])) for group in ini.sections()} == DEFAULT_KEYS
     text = config.read_text()
-    for group in ("[Mqtt]", "[Ethernet]", "[Wifi]", "[Modem]"):
-        assert group in text
     for key in ("url=localhost", "port=1883", "base=vorn/network", "id=Ethernet", "mtu=-1", "id=Wifi",
                 "id=Broadband", "apn=internet", "usageSec=120", "netmask=", "network_id="):
         assert key in text

@@ -16,9 +16,9 @@ import dbus
 import pytest
 
 import broker_log
-from helpers import BASE_TOPIC, Corvex, MqttRecorder
-from servicekit import ask, ask_until, shared_service
-from testbed.nm import ACTIVATED, BUS_NAME, FAILED, MOCK_IFACE, NM_PATH
+from helpers import (BASE_TOPIC, Corvex, MqttRecorder, activate, ask, ask_until, for_interface, mock_object,
+                     shared_service)
+from testbed.nm import BUS_NAME, FAILED, NM_PATH
 
 pytestmark = pytest.mark.testbed()
 
@@ -94,13 +94,6 @@ def typed(value: Any) -> Any:
     return (type(value).__name__, value)
 
 
-def activate(nm, profile: str, device: str) -> None:
-    manager = dbus.Interface(nm.bus.get_object(BUS_NAME, NM_PATH, introspect=False), BUS_NAME)
-    active = str(manager.ActivateConnection(dbus.ObjectPath(profile), dbus.ObjectPath(device), dbus.ObjectPath("/")))
-    nm.wait_for(lambda: nm.device_state(device) == ACTIVATED
-                and nm.get(device, BUS_NAME + ".Device", "ActiveConnection") == active)
-
-
 def months_back(count: int) -> str:
     month = datetime.date.today().replace(day=1)
     for _ in range(count):
@@ -150,8 +143,7 @@ def build_scene(tb) -> Dict[str, str]:
     activate(nm, paths["Wired eth2"], paths["eth2"])
     nm.set_ip4_config(paths["eth2"], [("172.16.0.9", 16)], "172.16.0.1", replace=True)
     # A cable pulled so recently that NetworkManager still reports the connection as activated.
-    device = dbus.Interface(nm.bus.get_object(nm.unique_name, paths["eth2"], introspect=False), MOCK_IFACE)
-    device.UpdateProperties(WIRED_IFACE, {"Carrier": dbus.Boolean(False)})
+    mock_object(nm, paths["eth2"]).UpdateProperties(WIRED_IFACE, {"Carrier": dbus.Boolean(False)})
     activate(nm, paths["HomeNet"], paths["wlan0"])
     nm.set_ip4_config(paths["wlan0"], [("192.168.1.50", 24)], "192.168.1.1", ["192.168.1.1"], replace=True)
     activate(nm, paths["Mobile"], paths["cdc-wdm0"])
@@ -176,10 +168,6 @@ def running(testbed, scene, tmp_path_factory) -> Iterator[Tuple[Corvex, MqttReco
 @pytest.fixture(scope="module")
 def recorder(running) -> MqttRecorder:
     return running[1]
-
-
-def interface_is(name: str):
-    return lambda data: isinstance(data, dict) and data.get("interface") == name
 
 
 # --- network status and service information -------------------------------------------------------
@@ -209,8 +197,7 @@ def test_status_without_primary_connection(recorder, testbed, scene):
 
 
 def test_status_with_a_primary_connection_that_lists_no_device(recorder, testbed, scene):
-    active = dbus.Interface(testbed.nm.bus.get_object(testbed.nm.unique_name, scene["primary"], introspect=False),
-                            MOCK_IFACE)
+    active = mock_object(testbed.nm, scene["primary"])
     active.UpdateProperties(ACTIVE_IFACE, {"Devices": dbus.Array([], signature="o")})
     try:
         answer = ask_until(recorder, "status/get", "", "status",
@@ -240,7 +227,7 @@ def test_info_carries_the_program_version(recorder):
     ("eth2", 1, 0, ipv4_object("172.16.0.9", "255.255.0.0", "172.16.0.1")),
 ])
 def test_ethernet_state(recorder, iface, state, reason, ipv4):
-    answer = ask(recorder, "ethernet/state/get", {"interface": iface}, "ethernet/state", interface_is(iface))
+    answer = ask(recorder, "ethernet/state/get", {"interface": iface}, "ethernet/state", for_interface(iface))
     assert answer.qos == 0
     assert typed(answer.data) == typed({
         "interface": iface, "type": 1, "typeStr": "Ethernet", "state": state, "stateStr": STATE_TEXTS[state],
@@ -261,7 +248,7 @@ AP_OBJECTS = [access_point(*ap) for ap in ACCESS_POINTS]
     ("wlan1", 1, None, None),
 ])
 def test_wifi_state(recorder, iface, state, ap, ipv4):
-    answer = ask(recorder, "wifi/state/get", {"interface": iface}, "wifi/state", interface_is(iface))
+    answer = ask(recorder, "wifi/state/get", {"interface": iface}, "wifi/state", for_interface(iface))
     assert answer.qos == 0
     assert typed(answer.data) == typed({
         "interface": iface, "type": 2, "typeStr": "Wifi", "state": state, "stateStr": STATE_TEXTS[state],
@@ -296,7 +283,7 @@ REASON_TEXTS = {0: "UnknownReason", MODEM_NOT_FOUND: "ModemNotFoundReason"}
 
 @pytest.mark.parametrize("port", MODEMS)
 def test_modem_state(recorder, port):
-    answer = ask(recorder, "modem/state/get", {"interface": port}, "modem/state", interface_is(port))
+    answer = ask(recorder, "modem/state/get", {"interface": port}, "modem/state", for_interface(port))
     assert answer.qos == 0
     state, reason, ipv4 = MODEM_DEVICE_STATES[port]
     expected = dict(MODEM_MEMBERS[port])
@@ -320,24 +307,21 @@ def test_modem_state(recorder, port):
     ("modem", "cdc-wdm1", {"method": "unknown"}),
 ])
 def test_config_documents(recorder, command, iface, expected):
-    answer = ask(recorder, f"{command}/config/get", {"interface": iface}, f"{command}/config", interface_is(iface))
+    answer = ask(recorder, f"{command}/config/get", {"interface": iface}, f"{command}/config", for_interface(iface))
     assert answer.qos == 0
     assert typed(answer.data) == typed({**expected, "interface": iface})
 
 
-def test_wifi_config_shows_the_profile_in_use_with_its_key(recorder):
-    answer = ask(recorder, "wifi/config/get", {"interface": "wlan0"}, "wifi/config", interface_is("wlan0"))
-    assert answer.qos == 0
-    assert typed(answer.data) == typed({"method": "auto", "ssid": "HomeNet", "key": "home-pass", "interface": "wlan0"})
-
-
-def test_wifi_config_leaves_the_key_out_when_secrets_fail(recorder, testbed, scene):
-    testbed.nm.fail_secrets(scene["HomeNet"])
+# The profile in use, with its key unless the secrets request fails.
+@pytest.mark.parametrize("secrets_fail, key", [(False, {"key": "home-pass"}), (True, {})])
+def test_wifi_config(recorder, testbed, scene, secrets_fail, key):
+    testbed.nm.fail_secrets(scene["HomeNet"], secrets_fail)
     try:
-        answer = ask(recorder, "wifi/config/get", {"interface": "wlan0"}, "wifi/config", interface_is("wlan0"))
+        answer = ask(recorder, "wifi/config/get", {"interface": "wlan0"}, "wifi/config", for_interface("wlan0"))
     finally:
         testbed.nm.fail_secrets(scene["HomeNet"], False)
-    assert typed(answer.data) == typed({"method": "auto", "ssid": "HomeNet", "interface": "wlan0"})
+    assert answer.qos == 0
+    assert typed(answer.data) == typed({"method": "auto", "ssid": "HomeNet", **key, "interface": "wlan0"})
 
 
 @pytest.mark.parametrize("secrets_fail, password, pin", [(False, "mob-pass", "1234"), (True, "", "")])
@@ -345,7 +329,7 @@ def test_modem_config(recorder, testbed, scene, secrets_fail, password, pin):
     testbed.nm.fail_secrets(scene["Mobile"], secrets_fail)
     try:
         answer = ask(recorder, "modem/config/get", {"interface": "cdc-wdm0"}, "modem/config",
-                     interface_is("cdc-wdm0"))
+                     for_interface("cdc-wdm0"))
     finally:
         testbed.nm.fail_secrets(scene["Mobile"], False)
     assert answer.qos == 0
@@ -357,7 +341,7 @@ def test_modem_config(recorder, testbed, scene, secrets_fail, password, pin):
 # --- scan, signal and statistics documents ----------------------------------------------------------
 
 def test_access_points_in_device_order(recorder):
-    answer = ask(recorder, "wifi/aps/get", {"interface": "wlan0"}, "wifi/aps", interface_is("wlan0"))
+    answer = ask(recorder, "wifi/aps/get", {"interface": "wlan0"}, "wifi/aps", for_interface("wlan0"))
     assert answer.qos == 0
     assert typed(answer.data) == typed({"interface": "wlan0", "aps": AP_OBJECTS})
 
@@ -372,7 +356,7 @@ SAVED = {"HomeNet": True, "homenet": False, "Cafe": False, "Legacy": False, "Mix
 
 
 def test_networks_group_access_points_and_flag_saved_ones(recorder):
-    answer = ask(recorder, "wifi/networks/get", {"interface": "wlan0"}, "wifi/networks", interface_is("wlan0"))
+    answer = ask(recorder, "wifi/networks/get", {"interface": "wlan0"}, "wifi/networks", for_interface("wlan0"))
     assert answer.qos == 0
     assert set(answer.data) == {"interface", "networks"}
     networks = {n["ssid"]: n for n in answer.data["networks"]}
@@ -388,7 +372,7 @@ def test_networks_group_access_points_and_flag_saved_ones(recorder):
 
 @pytest.mark.parametrize("port", MODEMS)
 def test_modem_signal_as_published_on_reload(recorder, port):
-    signal = recorder.wait_for("modem/signal", interface_is(port))
+    signal = recorder.wait_for("modem/signal", for_interface(port))
     assert signal.qos == 1
     expected = {"interface": port}
     if port in SIGNAL_TECHNOLOGIES:
@@ -406,7 +390,7 @@ def test_modem_statistics_rounded_and_old_months_pruned(recorder):
 # --- the hotspot: last, since starting one takes the Wifi device over -------------------------------
 
 def test_hotspot_inactive_while_a_client_connection_runs(recorder):
-    answer = ask(recorder, "wifi/hotspot/get", {"interface": "wlan0"}, "wifi/hotspot", interface_is("wlan0"))
+    answer = ask(recorder, "wifi/hotspot/get", {"interface": "wlan0"}, "wifi/hotspot", for_interface("wlan0"))
     assert answer.qos == 0
     assert typed(answer.data) == typed({"interface": "wlan0", "active": False, **NULL6})
 

@@ -5,18 +5,14 @@ One service runs for the whole module over a fixed set of devices; every test on
 
 from __future__ import annotations
 
-from typing import Any, Iterator, List, Tuple
+from typing import Iterator, List
 
 import dbus
 import pytest
 
-from engine_session import Session, documents, summary
-from helpers import Message
-from servicekit import shared_service
+from helpers import Message, Session, answer, mock_object, shared_service, summary
 from testbed import Testbed
-
-NM_PATH = "/org/freedesktop/NetworkManager"
-NM_IFACE = "org.freedesktop.NetworkManager"
+from testbed.nm import BUS_NAME, DEVICE, NM_PATH
 DEVICE_GENERIC, DEVICE_BLUETOOTH = 14, 5
 BLUETOOTH = "AA:BB:CC:DD:EE:01"
 
@@ -33,12 +29,11 @@ def add_plain_device(nm, path_name: str, iface: str, device_type: int, managed: 
         "ActiveConnection": dbus.ObjectPath("/"), "Ip4Config": dbus.ObjectPath("/"),
         "Ip6Config": dbus.ObjectPath("/"), "AvailableConnections": dbus.Array([], signature="o"),
     }, signature="sv")
-    nm.control.AddObject(path, NM_IFACE + ".Device", props, dbus.Array([], signature="(ssss)"))
-    devices = dbus.Array(nm.get(NM_PATH, NM_IFACE, "AllDevices") + [path], signature="o")
-    manager = dbus.Interface(nm.bus.get_object(nm.unique_name, NM_PATH, introspect=False),
-                             "org.freedesktop.DBus.Mock")
-    manager.UpdateProperties(NM_IFACE, dbus.Dictionary({"AllDevices": devices, "Devices": devices}, signature="sv"))
-    manager.EmitSignal(NM_IFACE, "DeviceAdded", "o", [dbus.ObjectPath(path)])
+    nm.control.AddObject(path, DEVICE, props, dbus.Array([], signature="(ssss)"))
+    devices = dbus.Array(nm.get(NM_PATH, BUS_NAME, "AllDevices") + [path], signature="o")
+    manager = mock_object(nm, NM_PATH)
+    manager.UpdateProperties(BUS_NAME, dbus.Dictionary({"AllDevices": devices, "Devices": devices}, signature="sv"))
+    manager.EmitSignal(BUS_NAME, "DeviceAdded", "o", [dbus.ObjectPath(path)])
     return path
 
 
@@ -74,18 +69,6 @@ def startup(session) -> List[Message]:
     return session.probe()
 
 
-def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
-    """(topic, interface) per document, and ("error", text) per error document of this command."""
-    result = []
-    for m in messages:
-        if m.topic == "error":
-            assert m.data["command"] == command
-            result.append(("error", m.data["error"]))
-        else:
-            result.append((m.topic, m.data.get("interface")))
-    return result
-
-
 # --- on connection ----------------------------------------------------------------------------------
 
 def test_connection_publishes_status_and_info(session) -> None:
@@ -118,15 +101,6 @@ def test_connection_logs_found_and_skipped_devices(session, startup) -> None:
         assert f"Device found: {name} " not in log
         assert f"monitoring device: {name}\n" not in log
     assert log.count("Skipping device:") == 1
-
-
-def test_connection_documents_carry_device_state(startup) -> None:
-    eth0, eth1 = documents(startup, "ethernet/state")
-    assert (eth0["state"], eth0["stateStr"], eth0["mac"]) == (1, "Disconnected", "02:00:00:00:00:01")
-    # Without carrier a wired device counts as disconnected, whatever NetworkManager says.
-    assert (eth1["state"], eth1["stateStr"]) == (1, "Disconnected")
-    [aps] = documents(startup, "wifi/aps")
-    assert [(ap["ssid"], ap["signalStrength"]) for ap in aps["aps"]] == [("HomeNet", 80)]
 
 
 # --- read-only commands ---------------------------------------------------------------------------
@@ -180,20 +154,6 @@ def test_unmanaged_modem_state_lists_its_own_modem(session) -> None:
     assert state.data["gsm"]["imei"] == "867698040000001"
 
 
-@pytest.mark.parametrize("command, topic", [("status/get", "status"), ("info/get", "info")])
-def test_network_wide_command(session, command, topic) -> None:
-    since = session.count()
-    answered = session.ask(command, {"ignored": True})
-    assert {m.topic for m in answered} <= {topic}
-    session.wait_for(topic, since=since)
-
-
-@pytest.mark.parametrize("command", ["wifi/scan/get", "Status/get", "modem/stats/set", "modem/get"])
-def test_unsupported_command(session, command) -> None:
-    assert answer(command, session.ask(command, {})) == [("error", "Unsupported command")]
-    assert f"Unsupported command '{command}'" in session.log()
-
-
 # Commands whose handlers come later: present in the table, so never "Unsupported".
 PENDING = ["ethernet/config/set", "wifi/config/set", "wifi/connect", "wifi/disconnect", "wifi/forget",
            "wifi/enable", "wifi/disable", "wifi/hotspot/set", "modem/config/set"]
@@ -206,18 +166,3 @@ def test_pending_command_is_in_the_table(session, command) -> None:
     assert ("error", "Unsupported command") not in answer(command, messages)
     assert f"Command Received : {command}\n" in session.log()
     assert f"Unsupported command '{command}'" not in session.log()
-
-
-# --- a system without devices -----------------------------------------------------------------------
-
-def test_no_devices(tmp_path) -> None:
-    with Testbed() as empty, shared_service(empty, str(tmp_path)) as running:
-        bare = Session(*running)
-        assert {m.topic for m in bare.probe() if m.data != {}} <= {"status", "info"}
-        for command in ("wifi/state/get", "modem/stats/get", "modem/config/get", "ethernet/config/get"):
-            expected = [] if command == "ethernet/config/get" else [("error", INVALID)]
-            assert answer(command, bare.ask(command, {})) == expected
-        assert answer("ethernet/state/get", bare.ask("ethernet/state/get", {"interface": "eth0"})) == \
-            [("error", INVALID + "eth0")]
-        assert "ERROR: Could not find device with name= and type=Wifi" in bare.log()
-        assert "ERROR: Could not find device with name=eth0 and type=Ethernet" in bare.log()

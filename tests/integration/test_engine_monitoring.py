@@ -15,13 +15,9 @@ from typing import Iterator, List
 import dbus
 import pytest
 
-from engine_session import Session, documents, for_interface, summary
-from servicekit import shared_service
+from helpers import Session, activate, documents, for_interface, mock_object, shared_service, summary
 from testbed import Testbed
-from testbed.nm import ACTIVATED, DISCONNECTED
-
-NM_PATH = "/org/freedesktop/NetworkManager"
-NM_IFACE = "org.freedesktop.NetworkManager"
+from testbed.nm import ACTIVATED, DEVICE, DISCONNECTED
 PREPARE, CONFIG, IP_CONFIG = 40, 50, 70
 REASON_CARRIER = 40
 NM_CONNECTED_SITE = 60
@@ -66,13 +62,6 @@ def address_of(iface: str, address: str):
 
 def log_since(session: Session, mark: int) -> str:
     return session.log()[mark:]
-
-
-def activate(nm, profile: str, device: str) -> str:
-    """ActivateConnection as a client calls it; returns the active connection's path."""
-    manager = nm.bus.get_object(nm.unique_name, NM_PATH, introspect=False)
-    return str(manager.ActivateConnection(dbus.ObjectPath(profile), dbus.ObjectPath(device), dbus.ObjectPath("/"),
-                                          dbus_interface=NM_IFACE))
 
 
 # --- device state -----------------------------------------------------------------------------------
@@ -200,9 +189,7 @@ def test_managed_flag_and_interface_name_changes_are_logged(session, testbed, be
     session.wait_for_log("[Ethernet] Device is no longer managed (name=eth3).")
     nm.set_managed(bed.flags, True)
     session.wait_for_log("[Ethernet] Device is now managed (name=eth3).")
-    mock = dbus.Interface(nm.bus.get_object(nm.unique_name, bed.flags, introspect=False),
-                          "org.freedesktop.DBus.Mock")
-    mock.UpdateProperties(NM_IFACE + ".Device", dbus.Dictionary({"Interface": "lan3"}, signature="sv"))
+    mock_object(nm, bed.flags).UpdateProperties(DEVICE, dbus.Dictionary({"Interface": "lan3"}, signature="sv"))
     session.wait_for_log("[Ethernet] Device interface name changed: lan3.")
 
 
@@ -274,7 +261,7 @@ def test_network_manager_restart_follows_devices_again(session, testbed, bed) ->
     time.sleep(1.5)  # an added device would be reloaded after one second: let any such reload show
     republished = device_documents(session.probe(since))
     for dev in (bed.states, bed.office, bed.cable, bed.flags):
-        iface = testbed.nm.get(dev, NM_IFACE + ".Device", "Interface")
+        iface = testbed.nm.get(dev, DEVICE, "Interface")
         assert republished.count(("ethernet/state", iface)) == 1, republished
     assert republished.count(("wifi/state", "wlan0")) == 1
     assert republished.count(("modem/state", "cdc-wdm0")) == 1

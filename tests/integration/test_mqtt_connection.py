@@ -10,9 +10,8 @@ from typing import Iterator, List, Tuple
 import pytest
 
 import broker_log
-from helpers import BASE_TOPIC, Corvex, MqttRecorder
+from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, shared_service, wait_for_log_count
 from scripted_broker import GARBAGE, SILENT, ScriptedBroker
-from servicekit import log_times, shared_service, wait_for_log_count
 
 pytestmark = pytest.mark.testbed(auth=True)
 
@@ -71,19 +70,12 @@ def test_subscribes_to_exactly_the_eight_command_filters(service, testbed):
     assert logged == session.subscriptions
 
 
+# The broker matches the exact filters checked above; a few topics show the intake end to end.
 @pytest.mark.parametrize("topic, received", [
-    ("status/get", True),  # +/get
     ("modem/stats/get", True),  # +/+/get
-    ("wifi/config/set", True),  # +/+/set
     ("wifi/connect", True),
-    ("wifi/disconnect", True),
-    ("wifi/forget", True),
-    ("wifi/enable", True),
-    ("wifi/disable", True),
     ("status", False),
-    ("wifi/scan", False),
     ("a/b/c/get", False),
-    ("wifi/config/put", False),
 ])
 def test_command_topics_reach_the_service(service, recorder, topic, received):
     sentinel = f"Message Received [{BASE_TOPIC}/info/get]"
@@ -124,7 +116,7 @@ def test_reconnects_three_seconds_after_each_loss_and_reloads(service, testbed):
     assert "ERROR: TransportInvalid (256)." in service.log()
     assert attempts[0] - losses[0] == pytest.approx(RECONNECT_DELAY, abs=0.5)
     assert attempts[1] - losses[1] == pytest.approx(RECONNECT_DELAY, abs=0.5)
-    assert connects[1] > attempts[1]
+    assert connects[1] >= attempts[1]  # the log stamps milliseconds: both may share one
 
     # The restarted broker keeps nothing, so whatever a new subscriber finds was published afresh.
     wait_for_publication(testbed, session=1, topic=f"{BASE_TOPIC}/info")

@@ -65,8 +65,6 @@ QString field(const Config &config, const QString &name)
     const auto flag = [](bool value) { return QString::fromLatin1(value ? "true" : "false"); };
     const QMap<QString, QString> fields {
         { "mqtt.port", QString::number(config.mqtt().port) },
-        { "mqtt.base", config.mqtt().base },
-        { "eth.id", config.ethernet().id },
         { "eth.mtu", QString::number(config.ethernet().mtu) },
         { "eth.netmask", config.ethernet().ipv4.netmask },
         { "wifi.autocon", flag(config.wifi().autocon) },
@@ -78,15 +76,6 @@ QString field(const Config &config, const QString &name)
         { "modem.usageSec", QString::number(config.modem().usageSec) },
     };
     return fields.value(name, QStringLiteral("no such field"));
-}
-
-QString keysOf(const QString &path, const QString &group)
-{
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(group);
-    QStringList keys = settings.childKeys();
-    keys.sort();
-    return keys.join(QLatin1Char(','));
 }
 
 // Every Ethernet-like group of the file as "group=interface/id", sorted.
@@ -102,9 +91,6 @@ QStringList ethernetGroupsInFile(const QString &path)
     groups.sort();
     return groups;
 }
-
-constexpr QFileDevice::Permissions ownerOnly
-    = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
 
 } // namespace
 
@@ -144,22 +130,13 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
 
-        const QByteArray missing;
         const QByteArray empty("\n");
-        QTest::newRow("default file port") << missing << "mqtt.port"
-                                           << "1883";
-        QTest::newRow("default file base") << missing << "mqtt.base"
-                                           << "vorn/network";
-        QTest::newRow("default file apn") << missing << "modem.apn"
+        QTest::newRow("default file apn") << QByteArray() << "modem.apn"
                                           << "internet";
         QTest::newRow("missing modem id") << empty << "modem.id"
                                           << "Broadband";
         QTest::newRow("missing usageSec") << empty << "modem.usageSec"
                                           << "120";
-        QTest::newRow("missing autocon") << empty << "wifi.autocon"
-                                         << "true";
-        QTest::newRow("no Ethernet group: built-in id") << empty << "eth.id"
-                                                        << "Ethernet";
         QTest::newRow("no Ethernet group: built-in mtu") << empty << "eth.mtu"
                                                          << "-1";
         QTest::newRow("port low 16 bits") << QByteArray("[Mqtt]\nport=70000\n") << "mqtt.port"
@@ -194,44 +171,19 @@ private slots:
         QCOMPARE(field(config, name), expected);
     }
 
-    void defaultFileHoldsEveryKeyOwnerOnly()
-    {
-        m_path = m_dir.filePath("new/folder/corvex.conf");
-        delete new Config(m_path, nullptr);
-        QCOMPARE(QFile::permissions(m_path), ownerOnly);
-        QCOMPARE(keysOf(m_path, "Mqtt"), QStringLiteral("base,pass,port,url,user"));
-        QCOMPARE(keysOf(m_path, "Ethernet"),
-            QStringLiteral("address,autocon,dns0,dns1,gateway,id,interface,ipv6,mask,method,mtu"));
-        QCOMPARE(keysOf(m_path, "Wifi"), QStringLiteral("address,autocon,dns0,dns1,gateway,id,key,mask,method,ssid"));
-        QCOMPARE(keysOf(m_path, "Modem"),
-            QStringLiteral("address,apn,autocon,dns0,dns1,gateway,id,method,netmask,network_id,password,pin,"
-                           "usageSec,username"));
-        QCOMPARE(QSettings(m_path, QSettings::IniFormat).childGroups().size(), 4);
-    }
-
-    void existingFileIsNotRewrittenAndKeepsItsMode()
-    {
-        const QByteArray ini("; hand-written\n[Mqtt]\nurl = broker\n");
-        const QFileDevice::Permissions readable = ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        writeFile(m_path, ini);
-        QFile::setPermissions(m_path, readable);
-        Config config(m_path, nullptr);
-        QFile file(m_path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), ini);
-
-        config.setWifi(config.wifi());
-        QCOMPARE(QFile::permissions(m_path), readable);
-    }
-
-    void rewritesKeepForeignGroupsAndKeys()
+    // An existing file keeps its mode and whatever this service does not know through rewrites.
+    void rewritesKeepModeForeignGroupsAndKeys()
     {
         writeFile(m_path,
             "[Mqtt]\nurl=broker\n[Custom]\nfoo=bar\n[Wifi]\nextra=1\n[Ethernet-02]\ninterface=eth9\n"
             "[Ethernet-2]\nnote=kept\n");
+        const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+            | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        QFile::setPermissions(m_path, readable);
         Config config(m_path, nullptr);
         config.setWifi(config.wifi());
         config.setEthernetForInterface("eth0", config.ethernet());
+        QCOMPARE(QFile::permissions(m_path), readable);
 
         QSettings file(m_path, QSettings::IniFormat);
         QCOMPARE(file.value("Custom/foo").toString(), QStringLiteral("bar"));
@@ -360,10 +312,6 @@ private slots:
         QTest::addColumn<QStringList>("present");
         QTest::addColumn<QString>("absent");
 
-        QTest::newRow("missing file") << QByteArray()
-                                      << QStringList { "[Config] Config file not found: '",
-                                             "[Config] Creating file with default values.\n" }
-                                      << "Failed";
         QTest::newRow("printout") << QByteArray("[Ethernet]\nmtu=1500\n[Ethernet-2]\ninterface=eth0\n")
                                   << QStringList { "[Config] ----------------------------------------------\n",
                                          "[Config]  Application Settings\n", "[Config]  mqtt.port          : 1883\n",
