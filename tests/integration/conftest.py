@@ -75,6 +75,5 @@ def pytest_runtest_makereport(item, call):
     testbed = funcargs.get("testbed")
     if testbed is not None:
         report.sections.append(("test bed logs", testbed.logs()))
-    factory = funcargs.get("corvex_factory")
-    for service in factory.started if factory else ():
+    for service in Corvex.started:
         report.sections.append((f"service log {service.workdir}", service.log()))

@@ -117,6 +117,9 @@ class MqttRecorder:
 class Corvex:
     """The service binary ($CORVEX_BIN) run against a test bed with a configuration file of our making."""
 
+    # Every service this test process started, so a failing test can show their logs.
+    started: List["Corvex"] = []
+
     def __init__(self, testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None) -> None:
         self.testbed = testbed
         self.workdir = workdir
@@ -146,6 +149,7 @@ class Corvex:
             self.proc = subprocess.Popen([self.binary, "-e", "-v", "3", "-f", self.config_path, *extra_args],
                                          cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, start_new_session=True)
+        Corvex.started.append(self)
         return self
 
     def stop(self, timeout: float = 5.0) -> Optional[int]:
