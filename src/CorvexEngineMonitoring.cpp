@@ -12,6 +12,7 @@
 #include <NetworkManagerQt/WirelessNetwork>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
 namespace Corvex
@@ -66,7 +67,10 @@ void Engine::monitorNetwork()
     notifier->disconnect(this);
     connect(notifier, &NetworkManager::Notifier::statusChanged, this, &Engine::onStatusChanged);
     connect(notifier, &NetworkManager::Notifier::primaryConnectionChanged, this, &Engine::onPrimaryConnectionChanged);
-    connect(notifier, &NetworkManager::Notifier::deviceAdded, this, &Engine::onDeviceAdded);
+    // While NetworkManager is away, its return announces every device again just before the reload that
+    // publishes them all: those announcements are not followed (onNetworkManagerDisappeared).
+    if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
+        connect(notifier, &NetworkManager::Notifier::deviceAdded, this, &Engine::onDeviceAdded);
     connect(notifier, &NetworkManager::Notifier::deviceRemoved, this, &Engine::onDeviceRemoved);
     // A restarted NetworkManager comes back with devices of its own: follow and publish them afresh.
     connect(notifier, &NetworkManager::Notifier::serviceDisappeared, this, &Engine::onNetworkManagerDisappeared);

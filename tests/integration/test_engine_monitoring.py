@@ -267,3 +267,22 @@ def test_network_manager_restart_follows_devices_again(session, testbed, bed) ->
     assert republished.count(("modem/state", "cdc-wdm0")) == 1
     assert "eth9" not in {iface for _, iface in republished}
     assert_followed_once(session, testbed, bed)
+
+
+def test_network_manager_back_after_a_broker_reconnect_publishes_once(session, testbed, bed) -> None:
+    testbed.nm.stop_service()
+    session.wait_for_log("NetworkManager has left the bus.")
+    reloads = session.log().count("Reloading all devices")
+    testbed.broker.restart()
+    deadline = time.monotonic() + 10
+    while session.log().count("Reloading all devices") <= reloads:
+        assert time.monotonic() < deadline, "the service did not reconnect"
+        time.sleep(0.1)
+    session.wait_for("info", since=session.count())
+    since = session.count()
+    testbed.nm.start_service()
+    session.wait_for("modem/config", since=since)
+    time.sleep(1.5)  # an added device would be reloaded after one second: let any such reload show
+    republished = device_documents(session.probe(since))
+    assert republished.count(("wifi/state", "wlan0")) == 1, republished
+    assert republished.count(("modem/state", "cdc-wdm0")) == 1, republished
