@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import os
 import pwd
-import shutil
 import subprocess
 import tempfile
 import time
 from typing import Optional
 
-from .process import ManagedProcess, free_port, port_open, wait_until
+from .process import ManagedProcess, free_port, port_open, stop_in_folder, wait_until
 
 
 class Broker:
@@ -53,12 +52,9 @@ class Broker:
         self.start()
 
     def stop(self) -> None:
-        if self._daemon:
-            self._daemon.stop()
-            self._daemon = None
-        if self.dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
+        stop_in_folder(self._daemon, self.dir)
+        self._daemon = None
+        self.dir = None
 
     def _write_config(self) -> None:
         lines = [

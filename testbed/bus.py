@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import os
-import shutil
 import subprocess
 import tempfile
 from typing import Optional
 
-from .process import ManagedProcess
+from .process import ManagedProcess, stop_in_folder
 
 _CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -64,12 +63,9 @@ class PrivateBus:
         return self
 
     def stop(self) -> None:
-        if self._daemon:
-            self._daemon.stop()
-            self._daemon = None
-        if self.dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
+        stop_in_folder(self._daemon, self.dir)
+        self._daemon = None
+        self.dir = None
         self.address = None
 
     def __enter__(self) -> "PrivateBus":

@@ -7,7 +7,6 @@ controls keep working while the simulated daemon has given up its well-known nam
 
 from __future__ import annotations
 
-import os
 import time
 from typing import Any, Callable, Iterable, Optional, Sequence
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import atexit
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -88,3 +89,11 @@ class ManagedProcess:
 def _stop_all() -> None:
     for p in list(_live):
         p.stop()
+
+
+def stop_in_folder(daemon: Optional[ManagedProcess], folder: Optional[str]) -> None:
+    """Stops a daemon, if one was started, and removes the temporary folder it ran in, if one was made."""
+    if daemon:
+        daemon.stop()
+    if folder:
+        shutil.rmtree(folder, ignore_errors=True)

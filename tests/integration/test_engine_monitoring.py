@@ -238,14 +238,19 @@ def assert_followed_once(session: Session, testbed, bed) -> None:
     session.wait_for("ethernet/state", state_of("eth0", 1), since=since)
 
 
-def test_broker_restart_reloads_without_doubling(session, testbed, bed) -> None:
-    since = session.count()
-    connections = session.log().count("IPC Connected to")
+def restart_broker(session: Session, testbed) -> None:
+    """Restarts the broker and waits until the service has reconnected and started its reload."""
+    reloads = session.log().count("Reloading all devices")
     testbed.broker.restart()
     deadline = time.monotonic() + 10
-    while session.log().count("Reloading all devices") <= connections:
+    while session.log().count("Reloading all devices") <= reloads:
         assert time.monotonic() < deadline, "the service did not reconnect"
         time.sleep(0.1)
+
+
+def test_broker_restart_reloads_without_doubling(session, testbed, bed) -> None:
+    since = session.count()
+    restart_broker(session, testbed)
     # The recorder is back once the reload's documents reach it; a probe lets the rest of them pass.
     session.wait_for("modem/config", since=since)
     session.probe(since)
@@ -272,13 +277,8 @@ def test_network_manager_restart_follows_devices_again(session, testbed, bed) ->
 def test_network_manager_back_after_a_broker_reconnect_publishes_once(session, testbed, bed) -> None:
     testbed.nm.stop_service()
     session.wait_for_log("NetworkManager has left the bus.")
-    reloads = session.log().count("Reloading all devices")
-    testbed.broker.restart()
-    deadline = time.monotonic() + 10
-    while session.log().count("Reloading all devices") <= reloads:
-        assert time.monotonic() < deadline, "the service did not reconnect"
-        time.sleep(0.1)
-    session.wait_for("info", since=session.count())
+    restart_broker(session, testbed)
+    session.probe(session.count())  # the recorder is back and the reload without NetworkManager is done
     since = session.count()
     testbed.nm.start_service()
     session.wait_for("modem/config", since=since)
