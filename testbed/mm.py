@@ -52,7 +52,7 @@ class ModemManagerSim(MockService):
         sim is (imsi, sim_identifier) or None for a modem without SIM. capabilities: "gsm", "lte",
         "cdma". interfaces overrides which of "3gpp", "ussd", "cdma" the modem exports.
         """
-        spec = {
+        desc = {
             "manufacturer": manufacturer, "model": model, "revision": revision,
             "device_identifier": device_identifier, "imei": imei, "operator_code": operator_code,
             "operator_name": operator_name, "signal_quality": dbus.UInt32(signal_quality),
@@ -63,10 +63,10 @@ class ModemManagerSim(MockService):
             "bearer_connected": dbus.Boolean(state == "connected"),
         }
         if sim is not None:
-            spec["imsi"], spec["sim_identifier"] = sim
+            desc["imsi"], desc["sim_identifier"] = sim
         if interfaces is not None:
-            spec["interfaces"] = dbus.Array(list(interfaces), signature="s")
-        return str(self.control.AddModem(dbus.Dictionary(spec, signature="sv")))
+            desc["interfaces"] = dbus.Array(list(interfaces), signature="s")
+        return str(self.control.AddModem(dbus.Dictionary(desc, signature="sv")))
 
     def remove_modem(self, path: str) -> None:
         self.control.RemoveModem(dbus.ObjectPath(path))

@@ -80,15 +80,15 @@ def _emit_properties_changed(obj, iface: str, changes: Dict[str, Any]) -> None:
                    [iface, dbus.Dictionary(changes, signature="sv"), dbus.Array([], signature="s")])
 
 
-def _add_sim(mock, spec: Dict[str, Any]) -> str:
+def _add_sim(mock, desc: Dict[str, Any]) -> str:
     path = _next_path(mock, "SIM")
     mock.AddObject(path, SIM_IFACE, {
         "Active": dbus.Boolean(True),
-        "SimIdentifier": dbus.String(spec.get("sim_identifier", "")),
-        "Imsi": dbus.String(spec.get("imsi", "")),
+        "SimIdentifier": dbus.String(desc.get("sim_identifier", "")),
+        "Imsi": dbus.String(desc.get("imsi", "")),
         "Eid": dbus.String(""),
-        "OperatorIdentifier": dbus.String(spec.get("operator_code", "")),
-        "OperatorName": dbus.String(spec.get("operator_name", "")),
+        "OperatorIdentifier": dbus.String(desc.get("operator_code", "")),
+        "OperatorName": dbus.String(desc.get("operator_name", "")),
         "EmergencyNumbers": dbus.Array(["112", "911"], signature="s"),
         "PreferredNetworks": dbus.Array([], signature="(su)"),
         "Gid1": dbus.Array([], signature="y"),
@@ -106,11 +106,11 @@ def _add_sim(mock, spec: Dict[str, Any]) -> str:
     return path
 
 
-def _add_bearer(mock, spec: Dict[str, Any]) -> str:
+def _add_bearer(mock, desc: Dict[str, Any]) -> str:
     path = _next_path(mock, "Bearer")
-    connected = bool(spec.get("connected", False))
+    connected = bool(desc.get("connected", False))
     mock.AddObject(path, BEARER_IFACE, {
-        "Interface": dbus.String(spec.get("interface", "")),
+        "Interface": dbus.String(desc.get("interface", "")),
         "Connected": dbus.Boolean(connected),
         "ConnectionError": dbus.Struct(("", ""), signature="ss"),
         "Suspended": dbus.Boolean(False),
@@ -122,7 +122,7 @@ def _add_bearer(mock, spec: Dict[str, Any]) -> str:
         "IpTimeout": dbus.UInt32(20),
         "BearerType": dbus.UInt32(1),
         "ProfileId": dbus.Int32(-1),
-        "Properties": dbus.Dictionary({"apn": dbus.String(spec.get("apn", "internet"))}, signature="sv"),
+        "Properties": dbus.Dictionary({"apn": dbus.String(desc.get("apn", "internet"))}, signature="sv"),
     }, [
         ("Connect", "", "", ""),
         ("Disconnect", "", "", ""),
@@ -130,9 +130,9 @@ def _add_bearer(mock, spec: Dict[str, Any]) -> str:
     return path
 
 
-def _capabilities(spec: Dict[str, Any]) -> int:
+def _capabilities(desc: Dict[str, Any]) -> int:
     caps = {"gsm": CAP_GSM_UMTS, "lte": CAP_LTE, "cdma": CAP_CDMA_EVDO}
-    names = spec.get("capabilities", ["gsm", "lte"])
+    names = desc.get("capabilities", ["gsm", "lte"])
     unknown = [n for n in names if n not in caps]
     if unknown:
         raise dbus.exceptions.DBusException(f"unknown capabilities {unknown}",
@@ -149,9 +149,9 @@ def _default_interfaces(capabilities: int) -> List[str]:
     return gpp + cdma
 
 
-def _modem_props(spec: Dict[str, Any], capabilities: int, sim: str, bearers: List[str]) -> Dict[str, Any]:
-    port = spec.get("primary_port", "cdc-wdm0")
-    net = spec.get("interface", "wwan0")
+def _modem_props(desc: Dict[str, Any], capabilities: int, sim: str, bearers: List[str]) -> Dict[str, Any]:
+    port = desc.get("primary_port", "cdc-wdm0")
+    net = desc.get("interface", "wwan0")
     return {
         "Sim": dbus.ObjectPath(sim),
         "SimSlots": dbus.Array([dbus.ObjectPath(sim)] if sim != "/" else [], signature="o"),
@@ -162,27 +162,27 @@ def _modem_props(spec: Dict[str, Any], capabilities: int, sim: str, bearers: Lis
         "MaxBearers": dbus.UInt32(1),
         "MaxActiveBearers": dbus.UInt32(1),
         "MaxActiveMultiplexedBearers": dbus.UInt32(0),
-        "Manufacturer": dbus.String(spec.get("manufacturer", "")),
-        "Model": dbus.String(spec.get("model", "")),
-        "Revision": dbus.String(spec.get("revision", "")),
+        "Manufacturer": dbus.String(desc.get("manufacturer", "")),
+        "Model": dbus.String(desc.get("model", "")),
+        "Revision": dbus.String(desc.get("revision", "")),
         "CarrierConfiguration": dbus.String("default"),
         "CarrierConfigurationRevision": dbus.String(""),
-        "HardwareRevision": dbus.String(spec.get("hardware_revision", "")),
-        "DeviceIdentifier": dbus.String(spec.get("device_identifier", "")),
-        "Device": dbus.String(spec.get("device", "/sys/devices/platform/usb/1-1")),
-        "Drivers": dbus.Array(spec.get("drivers", ["qmi_wwan", "option"]), signature="s"),
-        "Plugin": dbus.String(spec.get("plugin", "generic")),
+        "HardwareRevision": dbus.String(desc.get("hardware_revision", "")),
+        "DeviceIdentifier": dbus.String(desc.get("device_identifier", "")),
+        "Device": dbus.String(desc.get("device", "/sys/devices/platform/usb/1-1")),
+        "Drivers": dbus.Array(desc.get("drivers", ["qmi_wwan", "option"]), signature="s"),
+        "Plugin": dbus.String(desc.get("plugin", "generic")),
         "PrimaryPort": dbus.String(port),
         "Ports": dbus.Array([dbus.Struct((port, dbus.UInt32(PORT_QMI)), signature="su"),
                              dbus.Struct((net, dbus.UInt32(PORT_NET)), signature="su")], signature="(su)"),
-        "EquipmentIdentifier": dbus.String(spec.get("imei", spec.get("meid", ""))),
+        "EquipmentIdentifier": dbus.String(desc.get("imei", desc.get("meid", ""))),
         "UnlockRequired": dbus.UInt32(1),  # MM_MODEM_LOCK_NONE
         "UnlockRetries": dbus.Dictionary({}, signature="uu"),
-        "State": dbus.Int32(spec.get("state", STATE_REGISTERED)),
+        "State": dbus.Int32(desc.get("state", STATE_REGISTERED)),
         "StateFailedReason": dbus.UInt32(0),
-        "AccessTechnologies": dbus.UInt32(spec.get("access_technologies", 0)),
-        "SignalQuality": _signal_quality(spec.get("signal_quality", 0)),
-        "OwnNumbers": dbus.Array(spec.get("own_numbers", []), signature="s"),
+        "AccessTechnologies": dbus.UInt32(desc.get("access_technologies", 0)),
+        "SignalQuality": _signal_quality(desc.get("signal_quality", 0)),
+        "OwnNumbers": dbus.Array(desc.get("own_numbers", []), signature="s"),
         "PowerState": dbus.UInt32(POWER_STATE_ON),
         "SupportedModes": dbus.Array([dbus.Struct((dbus.UInt32(MODES_ANY_G), dbus.UInt32(8)), signature="uu")],
                                      signature="(uu)"),
@@ -216,12 +216,12 @@ def _modem_methods() -> List[tuple]:
     ]
 
 
-def _gpp_props(spec: Dict[str, Any]) -> Dict[str, Any]:
+def _gpp_props(desc: Dict[str, Any]) -> Dict[str, Any]:
     return {
-        "Imei": dbus.String(spec.get("imei", "")),
+        "Imei": dbus.String(desc.get("imei", "")),
         "RegistrationState": dbus.UInt32(1),  # home
-        "OperatorCode": dbus.String(spec.get("operator_code", "")),
-        "OperatorName": dbus.String(spec.get("operator_name", "")),
+        "OperatorCode": dbus.String(desc.get("operator_code", "")),
+        "OperatorName": dbus.String(desc.get("operator_name", "")),
         "EnabledFacilityLocks": dbus.UInt32(0),
         "SubscriptionState": dbus.UInt32(0),
         "EpsUeModeOperation": dbus.UInt32(0),
@@ -247,13 +247,13 @@ _USSD_PROPS = {"State": dbus.UInt32(1), "NetworkNotification": dbus.String(""), 
 _USSD_METHODS = [("Initiate", "s", "s", "ret = ''"), ("Respond", "s", "s", "ret = ''"), ("Cancel", "", "", "")]
 
 
-def _cdma_props(spec: Dict[str, Any]) -> Dict[str, Any]:
+def _cdma_props(desc: Dict[str, Any]) -> Dict[str, Any]:
     return {
         "ActivationState": dbus.UInt32(2),  # activated
-        "Meid": dbus.String(spec.get("meid", "")),
-        "Esn": dbus.String(spec.get("esn", "")),
-        "Sid": dbus.UInt32(spec.get("sid", 0)),
-        "Nid": dbus.UInt32(spec.get("nid", 0)),
+        "Meid": dbus.String(desc.get("meid", "")),
+        "Esn": dbus.String(desc.get("esn", "")),
+        "Sid": dbus.UInt32(desc.get("sid", 0)),
+        "Nid": dbus.UInt32(desc.get("nid", 0)),
         "Cdma1xRegistrationState": dbus.UInt32(2),  # home
         "EvdoRegistrationState": dbus.UInt32(2),
     }
@@ -270,30 +270,30 @@ _SIMPLE_METHODS = [
 
 
 @dbus.service.method(MOCK_IFACE, in_signature="a{sv}", out_signature="o")
-def AddModem(self, spec):
+def AddModem(self, desc):
     """Adds a modem and announces it through the object manager.
 
-    spec keys (all optional): manufacturer, model, revision, device_identifier, imei, operator_code,
+    desc keys (all optional): manufacturer, model, revision, device_identifier, imei, operator_code,
     operator_name, meid, esn, signal_quality (percent), access_technologies (MMModemAccessTechnology
     bits), state (MMModemState), capabilities (list of "gsm", "lte", "cdma"), interfaces (subset of
     "3gpp", "ussd", "cdma"; defaults follow the capabilities), imsi and sim_identifier (a SIM is
     added when either is given), interface (network interface of its bearer, default wwan0),
     primary_port (default cdc-wdm0), bearer_connected, apn.
     """
-    capabilities = _capabilities(spec)
-    interfaces = list(spec.get("interfaces", _default_interfaces(capabilities)))
-    sim = _add_sim(self, spec) if ("imsi" in spec or "sim_identifier" in spec) else "/"
-    bearer = _add_bearer(self, {"interface": spec.get("interface", "wwan0"), "apn": spec.get("apn", "internet"),
-                                "connected": spec.get("bearer_connected", False)})
+    capabilities = _capabilities(desc)
+    interfaces = list(desc.get("interfaces", _default_interfaces(capabilities)))
+    sim = _add_sim(self, desc) if ("imsi" in desc or "sim_identifier" in desc) else "/"
+    bearer = _add_bearer(self, {"interface": desc.get("interface", "wwan0"), "apn": desc.get("apn", "internet"),
+                                "connected": desc.get("bearer_connected", False)})
     path = _next_path(self, "Modem")
-    self.AddObject(path, MODEM_IFACE, _modem_props(spec, capabilities, sim, [bearer]), _modem_methods())
+    self.AddObject(path, MODEM_IFACE, _modem_props(desc, capabilities, sim, [bearer]), _modem_methods())
     modem = mockobject.objects[path]
     modem.props[SIMPLE_IFACE] = {}
     modem.AddMethods(SIMPLE_IFACE, _SIMPLE_METHODS)
     extra = {
-        "3gpp": (GPP_IFACE, _gpp_props(spec), _GPP_METHODS),
+        "3gpp": (GPP_IFACE, _gpp_props(desc), _GPP_METHODS),
         "ussd": (USSD_IFACE, dict(_USSD_PROPS), _USSD_METHODS),
-        "cdma": (CDMA_IFACE, _cdma_props(spec), _CDMA_METHODS),
+        "cdma": (CDMA_IFACE, _cdma_props(desc), _CDMA_METHODS),
     }
     for name in interfaces:
         iface, props, methods = extra[name]

@@ -301,10 +301,10 @@ private Q_SLOTS:
     {
         QSignalSpy added(ModemManager::notifier(), &ModemManager::Notifier::modemAdded);
         QSignalSpy removed(ModemManager::notifier(), &ModemManager::Notifier::modemRemoved);
-        const QVariantMap spec { { QStringLiteral("capabilities"), QStringList { QStringLiteral("cdma") } },
+        const QVariantMap cdmaModem { { QStringLiteral("capabilities"), QStringList { QStringLiteral("cdma") } },
             { QStringLiteral("meid"), QStringLiteral("A1000012345678") },
             { QStringLiteral("esn"), QStringLiteral("80123456") } };
-        MOCK(reply, mmService, "/org/freedesktop/ModemManager1", "AddModem", spec);
+        MOCK(reply, mmService, "/org/freedesktop/ModemManager1", "AddModem", cdmaModem);
         const QString path = reply.arguments().at(0).value<QDBusObjectPath>().path();
         QVERIFY(added.wait(signalTimeoutMs));
         QCOMPARE(added.last().at(0).toString(), path);
