@@ -1,9 +1,6 @@
-"""What the test bed's mosquitto logged (it runs with every log type on): who connected with which
-options, what each client subscribed to, and every publication as the broker received it.
-
-The broker's view is the only place where the QoS and retain flag a client sent are visible: a
-subscriber sees the retain flag of live messages cleared and the QoS capped by its subscription.
-"""
+"""What the test bed's mosquitto logged (it logs everything): who connected with which options, what each
+client subscribed to, and every publication as received. Only the broker sees the QoS and retain flag a
+client sent: a subscriber sees the retain flag of live messages cleared and the QoS capped."""
 
 from __future__ import annotations
 
@@ -11,7 +8,7 @@ import re
 from dataclasses import dataclass, field
 from typing import List, Optional
 
-_PREFIX = re.compile(r"^\d+: ", re.MULTILINE)
+_PREFIX = re.compile(r"^\d+: ")
 _CONNECTED = re.compile(r"New client connected from \S+ as (\S+) \(p(\d+), c(\d), k(\d+)(?:, u'([^']*)')?\)\.")
 _SUBSCRIBE = re.compile(r"Received SUBSCRIBE from (\S+)")
 _FILTER = re.compile(r"\t(.*) \(QoS (\d)\)")
@@ -39,14 +36,12 @@ class Publication:
 
 def read(path: str) -> List[str]:
     with open(path, encoding="utf-8", errors="replace") as f:
-        return [_PREFIX.sub("", line, count=1).rstrip("\n") for line in f]
+        return [_PREFIX.sub("", line).rstrip("\n") for line in f]
 
 
 def sessions(lines: List[str], client_prefix: str = "auto-") -> List[Session]:
-    """Accepted connections of clients whose identifier starts with client_prefix, oldest first.
-
-    The service leaves its client identifier to the broker, which names such clients "auto-...".
-    """
+    """Accepted connections of clients whose identifier starts with client_prefix, oldest first (the service
+    leaves its identifier to the broker, which names such clients "auto-...")."""
     found: List[Session] = []
     subscribing: Optional[Session] = None
     for line in lines:
@@ -66,4 +61,3 @@ def sessions(lines: List[str], client_prefix: str = "auto-") -> List[Session]:
 def publications(lines: List[str], client: str) -> List[Publication]:
     return [Publication(m[1], m[4], int(m[2]), m[3] == "1", int(m[5]))
             for m in map(_PUBLISH.match, lines) if m and m[1] == client]
-

@@ -1,18 +1,12 @@
-"""Fixtures of the integration tests.
-
-One test bed per test module, an empty bus with only the managers; a module-level marker
-
-    pytestmark = pytest.mark.testbed(auth=True)
-
-makes its broker require the user name and password. The service runs from $CORVEX_BIN; tests
-that need it are skipped when it is not set.
-"""
+"""Fixtures of the integration tests: one test bed per test module (a module marker
+`pytestmark = pytest.mark.testbed(auth=True)` makes its broker require the user name and password),
+and services run from $CORVEX_BIN; tests that need one are skipped when it is not set."""
 
 from __future__ import annotations
 
 import os
 import sys
-from typing import Dict, Iterator, List, Optional
+from typing import Dict, Iterator, Optional
 
 import pytest
 
@@ -34,45 +28,30 @@ def testbed(request) -> Iterator[Testbed]:
         yield tb
 
 
-class CorvexFactory:
-    """Starts service processes, each in its own folder, and remembers them for teardown and failure reports."""
-
-    def __init__(self, testbed: Testbed, tmp_path) -> None:
-        self.testbed = testbed
-        self.tmp_path = tmp_path
-        self.started: List[Corvex] = []
-
-    def __call__(self, sections: Optional[Dict[str, Dict[str, object]]] = None) -> Corvex:
-        workdir = self.tmp_path / f"corvex{len(self.started)}"
-        workdir.mkdir()
-        service = Corvex(self.testbed, str(workdir), sections)
-        self.started.append(service)
-        return service.start()
-
-    def kill_all(self) -> None:
-        for service in self.started:
-            service.kill()
-
-
 @pytest.fixture
-def corvex_factory(testbed, tmp_path) -> Iterator[CorvexFactory]:
+def corvex_factory(testbed, tmp_path) -> Iterator:
     """corvex_factory({"Wifi": {...}}) runs the service with extra configuration; all are killed afterwards."""
     if not os.environ.get("CORVEX_BIN"):
         pytest.skip("CORVEX_BIN is not set")
-    factory = CorvexFactory(testbed, tmp_path)
-    yield factory
-    factory.kill_all()
+    started = []
+
+    def start(sections: Optional[Dict[str, Dict[str, object]]] = None) -> Corvex:
+        workdir = tmp_path / f"corvex{len(started)}"
+        workdir.mkdir()
+        started.append(Corvex(testbed, str(workdir), sections))
+        return started[-1].start()
+    yield start
+    for service in started:
+        service.kill()
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     """On failure, attach what the service, the simulators, the bus and the broker logged."""
-    outcome = yield
-    report = outcome.get_result()
+    report = (yield).get_result()
     if report.when != "call" or not report.failed:
         return
-    funcargs = getattr(item, "funcargs", {})
-    testbed = funcargs.get("testbed")
+    testbed = getattr(item, "funcargs", {}).get("testbed")
     if testbed is not None:
         report.sections.append(("test bed logs", testbed.logs()))
     for service in Corvex.started:

@@ -1,5 +1,5 @@
-"""Helpers of the integration tests: the service process, an MQTT client that records everything, a
-service shared by the tests of a module, and ways to question it and the simulators."""
+"""Helpers of the integration tests: the service process, an MQTT client that records everything, and ways
+to question the service and the simulators."""
 
 from __future__ import annotations
 
@@ -42,6 +42,16 @@ class Message:
             return text
 
 
+def poll(check: Callable[[], Any], timeout: float, what: Callable[[], str]) -> Any:
+    """Polls until check() gives something true, and returns it."""
+    deadline = time.monotonic() + timeout
+    while not (result := check()):
+        if time.monotonic() > deadline:
+            raise AssertionError(what())
+        time.sleep(0.05)
+    return result
+
+
 class MqttRecorder:
     """Subscribes to everything below the base topic and keeps every message in arrival order."""
 
@@ -50,13 +60,17 @@ class MqttRecorder:
         self.base = base
         self._messages: List[Message] = []
         self._cond = threading.Condition()
-        self._client = paho.Client(client_id=f"recorder-{uuid.uuid4().hex[:8]}")
+        client_id = f"recorder-{uuid.uuid4().hex[:8]}"
+        self._client = paho.Client(client_id=client_id)
+        # Our own echo topic, outside the base topic: what the broker queued for us before an echo came first.
+        self._echo = f"corvex-recorder/{client_id}"
+        self._echoes: set = set()
         if user is not None:
             self._client.username_pw_set(user, password)
         self._client.on_message = self._on_message
         subscribed = threading.Event()
         self._client.on_subscribe = lambda *_: subscribed.set()
-        self._client.on_connect = lambda c, *_: c.subscribe(f"{base}/#", qos=2)
+        self._client.on_connect = lambda c, *_: c.subscribe([(f"{base}/#", 2), (self._echo, 2)])
         self._client.connect("127.0.0.1", port)
         self._client.loop_start()
         if not subscribed.wait(DEFAULT_TIMEOUT):
@@ -64,10 +78,21 @@ class MqttRecorder:
             raise TimeoutError(f"MQTT recorder could not subscribe on port {port}")
 
     def _on_message(self, _client, _userdata, msg: paho.MQTTMessage) -> None:
-        topic = msg.topic[len(self.base) + 1:]
         with self._cond:
-            self._messages.append(Message(topic, bytes(msg.payload), msg.qos, bool(msg.retain)))
+            if msg.topic == self._echo:
+                self._echoes.add(bytes(msg.payload))
+            else:
+                self._messages.append(Message(msg.topic[len(self.base) + 1:], bytes(msg.payload), msg.qos,
+                                              bool(msg.retain)))
             self._cond.notify_all()
+
+    def sync(self) -> None:
+        """Barrier: returns once everything the broker had for us before this call has arrived."""
+        token = uuid.uuid4().hex.encode()
+        self._client.publish(self._echo, token, qos=2).wait_for_publish()
+        with self._cond:
+            if not self._cond.wait_for(lambda: token in self._echoes, DEFAULT_TIMEOUT):
+                raise AssertionError("the broker did not echo the recorder's barrier")
 
     def count(self) -> int:
         """Number of messages so far: pass it as `since` to wait only for what comes after an action."""
@@ -81,31 +106,26 @@ class MqttRecorder:
     def wait_for(self, topic: str, predicate: Optional[Callable[[Any], bool]] = None,
                  timeout: float = DEFAULT_TIMEOUT, since: int = 0) -> Message:
         """First message on `topic` (relative) from index `since` on whose JSON data satisfies predicate."""
-        deadline = time.monotonic() + timeout
+        def found() -> Optional[Message]:
+            return next((m for m in self._messages[since:]
+                         if m.topic == topic and (predicate is None or predicate(m.data))), None)
         with self._cond:
-            while True:
-                for m in self._messages[since:]:
-                    if m.topic == topic and (predicate is None or predicate(m.data)):
-                        return m
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    seen = [m.topic for m in self._messages[since:]]
-                    raise AssertionError(f"no matching message on {topic!r} within {timeout} s; seen: {seen}")
-                self._cond.wait(remaining)
+            if self._cond.wait_for(found, timeout):
+                return found()
+            seen = [m.topic for m in self._messages[since:]]
+        raise AssertionError(f"no matching message on {topic!r} within {timeout} s; seen: {seen}")
 
     def publish(self, command: str, payload: Any, qos: int = 1) -> None:
         """Sends a command (e.g. "wifi/config/set") with a JSON payload (or raw bytes/str) and waits until sent."""
         body = payload if isinstance(payload, (bytes, str)) else json.dumps(payload)
         self._client.publish(f"{self.base}/{command}", body, qos=qos).wait_for_publish()
 
-    def clear_retained(self, settle: float = 0.3) -> None:
+    def clear_retained(self) -> None:
         """Deletes every retained message below the base topic so a test starts from an empty broker."""
-        time.sleep(settle)  # retained messages arrive right after subscribing
-        stale = {m.topic for m in self.messages() if m.retain and m.payload}
-        for topic in stale:
+        self.sync()
+        for topic in {m.topic for m in self.messages() if m.retain and m.payload}:
             self._client.publish(f"{self.base}/{topic}", b"", qos=1, retain=True).wait_for_publish()
-        if stale:
-            time.sleep(settle)  # let the deletions come back to us before forgetting everything
+        self.sync()
         with self._cond:
             self._messages.clear()
 
@@ -138,9 +158,7 @@ class Corvex:
             merged.setdefault(group, {}).update(keys)
         with open(self.config_path, "w", encoding="utf-8") as f:
             for group, keys in merged.items():
-                f.write(f"[{group}]\n")
-                f.writelines(f"{k}={v}\n" for k, v in keys.items())
-                f.write("\n")
+                f.write(f"[{group}]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()) + "\n")
 
     def start(self, *extra_args: str) -> "Corvex":
         if not self.binary or not os.access(self.binary, os.X_OK):
@@ -156,15 +174,13 @@ class Corvex:
         """SIGTERM (the service's normal end), SIGKILL if it does not go; returns the exit status."""
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        code = self.proc.returncode
-        self.proc = None
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        code, self.proc = self.proc.returncode, None
         return code
 
     def kill(self) -> None:
@@ -179,14 +195,7 @@ class Corvex:
             return f.read()
 
     def wait_for_log(self, text: str, timeout: float = DEFAULT_TIMEOUT) -> None:
-        deadline = time.monotonic() + timeout
-        while text not in self.log():
-            if time.monotonic() > deadline:
-                raise AssertionError(f"service never logged {text!r}")
-            time.sleep(0.05)
-
-
-_LOG_LINE = re.compile(r"\[\s*(\d+\.\d+)\] (.*)")
+        poll(lambda: text in self.log(), timeout, lambda: f"service never logged {text!r}")
 
 
 @contextmanager
@@ -226,11 +235,12 @@ def ask_until(recorder: MqttRecorder, command: str, payload: Any, topic: str, pr
     """Asks again until an answer satisfies predicate, for changes the service learns of asynchronously;
     returns the last answer."""
     deadline = time.monotonic() + timeout
-    while True:
-        answer = ask(recorder, command, payload, topic)
-        if predicate(answer.data) or time.monotonic() > deadline:
-            return answer
-        time.sleep(0.1)
+    while not predicate((answer := ask(recorder, command, payload, topic)).data) and time.monotonic() < deadline:
+        pass
+    return answer
+
+
+_LOG_LINE = re.compile(r"\[\s*(\d+\.\d+)\] (.*)")
 
 
 def log_times(service: Corvex, text: str) -> List[float]:
@@ -240,12 +250,8 @@ def log_times(service: Corvex, text: str) -> List[float]:
 
 def wait_for_log_count(service: Corvex, text: str, count: int, timeout: float) -> List[float]:
     """Waits until text was logged `count` times; returns the times of all its lines."""
-    deadline = time.monotonic() + timeout
-    while len(times := log_times(service, text)) < count:
-        if time.monotonic() > deadline:
-            raise AssertionError(f"{text!r} logged {len(times)} of {count} times; log:\n{service.log()[-4000:]}")
-        time.sleep(0.05)
-    return times
+    return poll(lambda: len(times := log_times(service, text)) >= count and times, timeout,
+                lambda: f"{text!r} logged fewer than {count} times; log:\n{service.log()[-4000:]}")
 
 
 class Session:
@@ -286,13 +292,13 @@ class Session:
         return self.probe(since)
 
     def wait_for(self, topic: str, predicate: Optional[Callable[[Any], bool]] = None, since: int = 0,
-                 timeout: float = 10.0) -> Message:
+                 timeout: float = DEFAULT_TIMEOUT) -> Message:
         return self.recorder.wait_for(topic, predicate, timeout=timeout, since=since)
 
     def log(self) -> str:
         return self.service.log()
 
-    def wait_for_log(self, text: str, timeout: float = 10.0) -> None:
+    def wait_for_log(self, text: str, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.service.wait_for_log(text, timeout)
 
 
@@ -309,14 +315,9 @@ def summary(messages: List[Message]) -> List[tuple]:
 
 def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
     """(topic, interface) per document, and ("error", text) per error document of this command."""
-    result = []
-    for m in messages:
-        if m.topic == "error":
-            assert m.data["command"] == command
-            result.append(("error", m.data["error"]))
-        else:
-            result.append((m.topic, m.data.get("interface")))
-    return result
+    assert all(m.data["command"] == command for m in messages if m.topic == "error")
+    return [("error", m.data["error"]) if m.topic == "error" else (m.topic, m.data.get("interface"))
+            for m in messages]
 
 
 def for_interface(iface: str) -> Callable[[Any], bool]:

@@ -4,59 +4,23 @@ from __future__ import annotations
 
 import os
 import re
-import time
-from typing import Dict, Iterator, List, Tuple
+from typing import Iterator, List, Tuple
 
 import pytest
 
 import broker_log
-from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, shared_service, wait_for_log_count
+from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, poll, shared_service, wait_for_log_count
 from scripted_broker import GARBAGE, SILENT, ScriptedBroker
 
 pytestmark = pytest.mark.testbed(auth=True)
 
-FILTERS = ["+/get", "+/+/get", "+/+/set", "wifi/connect", "wifi/disconnect", "wifi/forget", "wifi/enable",
-           "wifi/disable"]
+FILTERS = [f"{BASE_TOPIC}/{f}" for f in ("+/get", "+/+/get", "+/+/set", "wifi/connect", "wifi/disconnect",
+                                          "wifi/forget", "wifi/enable", "wifi/disable")]
 CLEARED = ["ethernet/state", "ethernet/config", "wifi/state", "wifi/config", "wifi/aps", "wifi/networks",
            "modem/state", "modem/config", "modem/signal"]
-RECONNECT_DELAY = 3.0
-ANSWER_TIMEOUT = 10.0
-
-
-def broker_lines(testbed) -> List[str]:
-    return broker_log.read(testbed.broker.log_path)
-
-
-def wait_for_publication(testbed, session: int, topic: str, timeout: float = 5.0) -> None:
-    """Waits until the broker received `topic` from the service's connection number `session` (from 0)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        lines = broker_lines(testbed)
-        found = broker_log.sessions(lines)
-        published = broker_log.publications(lines, found[session].client) if len(found) > session else []
-        if any(p.topic == topic for p in published):
-            return
-        if time.monotonic() > deadline:
-            raise AssertionError(f"the broker never received {topic} in session {session}")
-        time.sleep(0.05)
-
-
-def retained_for_new_subscriber(testbed, timeout: float = 5.0) -> Dict[str, bytes]:
-    """What a new subscriber finds retained, once the QoS 2 documents have completed their handshake (the
-    broker keeps a QoS 2 message only then, and the service answers the handshake between blocking calls)."""
-    broker = testbed.broker
-    deadline = time.monotonic() + timeout
-    while True:
-        fresh = MqttRecorder(broker.port, broker.user, broker.password)
-        try:
-            for topic in CLEARED + ["status", "info"]:
-                fresh.wait_for(topic)
-            retained = {m.topic: m.payload for m in fresh.messages() if m.retain}
-        finally:
-            fresh.close()
-        if {"status", "info"} <= retained.keys() or time.monotonic() > deadline:
-            return retained
-        time.sleep(0.1)
+# A QTimer may fire up to 5 % early, and the log stamps milliseconds.
+RECONNECT_AT_LEAST = 2.5
+ANSWER_TIMEOUT_AT_LEAST = 9.5
 
 
 @pytest.fixture(scope="module")
@@ -66,119 +30,78 @@ def running(testbed, tmp_path_factory) -> Iterator[Tuple[Corvex, MqttRecorder]]:
         yield both
 
 
-@pytest.fixture(scope="module")
-def service(running) -> Corvex:
-    return running[0]
+def connection_start(testbed, number: int) -> List[tuple]:
+    """The service's connection `number` as the broker saw it: options, filters, then what it published up to
+    the network status (waits until the status is there)."""
+    def seen():
+        lines = broker_log.read(testbed.broker.log_path)
+        sessions = broker_log.sessions(lines)
+        published = broker_log.publications(lines, sessions[number].client) if len(sessions) > number else []
+        topics = [p.topic for p in published]
+        return f"{BASE_TOPIC}/status" in topics and (sessions[number], published[:topics.index(f"{BASE_TOPIC}/status")])
+    session, published = poll(seen, 10, lambda: f"connection {number} never published its status")
+    return [(session.user, session.keepalive, session.protocol, session.clean), session.subscriptions,
+            [(p.topic, p.qos, p.retain, p.size) for p in published]]
 
 
-@pytest.fixture(scope="module")
-def recorder(running) -> MqttRecorder:
-    return running[1]
+def expected_start(testbed) -> List[tuple]:
+    # Exactly the eight filters, then the nine "{ }" clears, retained at QoS 0, before the status.
+    return [(testbed.broker.user, 60, 2, True), FILTERS, [(f"{BASE_TOPIC}/{t}", 0, True, 3) for t in CLEARED]]
 
 
-def test_connects_with_the_configured_credentials_and_keepalive(service, testbed):
-    (session,) = broker_log.sessions(broker_lines(testbed))
-    assert (session.user, session.keepalive, session.protocol, session.clean) == (testbed.broker.user, 60, 2, True)
+def test_connects_subscribes_and_clears_retained_topics(running, testbed):
+    _service, recorder = running
+    assert connection_start(testbed, 0) == expected_start(testbed)
+    assert {m.payload for m in recorder.messages() if m.topic in CLEARED} == {b"{ }"}
 
 
-def test_subscribes_to_exactly_the_eight_command_filters(service, testbed):
-    (session,) = broker_log.sessions(broker_lines(testbed))
-    assert session.subscriptions == [f"{BASE_TOPIC}/{f}" for f in FILTERS]
-    logged = [m[1] for m in re.finditer(r"Subscribing to topic \[(.*)\]\.", service.log())]
-    assert logged == session.subscriptions
-
-
-# The broker matches the exact filters checked above; a few topics show the intake end to end.
-@pytest.mark.parametrize("topic, received", [
-    ("modem/stats/get", True),  # +/+/get
-    ("wifi/connect", True),
-    ("status", False),
-    ("a/b/c/get", False),
-])
-def test_command_topics_reach_the_service(service, recorder, topic, received):
-    sentinel = f"Message Received [{BASE_TOPIC}/info/get]"
-    seen = len(log_times(service, sentinel))
-    recorder.publish(topic, "{}")
-    # A message on a subscribed topic published afterwards proves the first one had its chance.
-    recorder.publish("info/get", "{}")
-    wait_for_log_count(service, sentinel, seen + 1, 5)
-    assert (f"Message Received [{BASE_TOPIC}/{topic}]" in service.log()) == received
-
-
-def test_clears_exactly_the_nine_retained_topics_before_the_status(service, recorder, testbed):
-    messages = recorder.messages()
-    first_status = next(i for i, m in enumerate(messages) if m.topic == "status")
-    clears = [m for m in messages[:first_status] if m.payload == b"{ }"]
-    assert [m.topic for m in clears] == CLEARED
-    assert all(m.qos == 0 for m in clears)
-    (session,) = broker_log.sessions(broker_lines(testbed))
-    sent = {p.topic: p.retain for p in broker_log.publications(broker_lines(testbed), session.client)
-            if p.size == 3}
-    assert sent == {f"{BASE_TOPIC}/{t}": True for t in CLEARED}
-
-
-def test_runs_no_thread_besides_main_and_dbus(service):
-    tasks = f"/proc/{service.proc.pid}/task"
+def test_runs_no_thread_besides_main_and_dbus(running):
+    tasks = f"/proc/{running[0].proc.pid}/task"
     names = sorted(open(os.path.join(tasks, t, "comm"), encoding="utf-8").read().strip() for t in os.listdir(tasks))
-    assert names == sorted(["corvex", "QDBusConnection"])
+    assert names == ["QDBusConnection", "corvex"]
 
 
-def test_reconnects_three_seconds_after_each_loss_and_reloads(service, testbed):
-    """Runs last in this module: it takes the broker away for longer than one reconnect delay."""
-    lost_before = len(log_times(service, "[IPC] Disconnected."))
-    testbed.broker.restart(down_seconds=RECONNECT_DELAY + 1)
-    losses = wait_for_log_count(service, "[IPC] Disconnected.", lost_before + 2, 10)[lost_before:]
-    connects = wait_for_log_count(service, "[IPC] Connected.", 2, 10)
-    attempts = [t for t in log_times(service, "Connecting to 127.0.0.1") if t > losses[0]]
-    # The first attempt finds nothing listening, the second one the broker back.
+def test_reconnects_three_seconds_after_each_loss_and_starts_afresh(running, testbed):
+    """After the tests of the healthy connection: the broker goes away for longer than one reconnect delay."""
+    service = running[0]
+    testbed.broker.restart(down_seconds=4)
+    losses = wait_for_log_count(service, "[IPC] Disconnected.", 2, 10)
+    wait_for_log_count(service, "[IPC] Connected.", 2, 10)
+    attempts = log_times(service, "Connecting to 127.0.0.1")[1:]
+    # The first attempt finds nothing listening, a later one the broker back; each follows a loss.
     assert "ERROR: TransportInvalid (256)." in service.log()
-    assert attempts[0] - losses[0] == pytest.approx(RECONNECT_DELAY, abs=0.5)
-    assert attempts[1] - losses[1] == pytest.approx(RECONNECT_DELAY, abs=0.5)
-    assert connects[1] >= attempts[1]  # the log stamps milliseconds: both may share one
-
-    # The restarted broker keeps nothing, so whatever a new subscriber finds was published afresh.
-    wait_for_publication(testbed, session=1, topic=f"{BASE_TOPIC}/info")
-    retained = retained_for_new_subscriber(testbed)
-    assert {t: retained.get(t) for t in CLEARED} == {t: b"{ }" for t in CLEARED}
-    assert "status" in retained
-    (second,) = broker_log.sessions(broker_lines(testbed))[1:]
-    assert second.subscriptions == [f"{BASE_TOPIC}/{f}" for f in FILTERS]
+    events = sorted([(t, "loss") for t in losses] + [(t, "attempt") for t in attempts])
+    assert [kind for _, kind in events] == ["loss", "attempt"] * len(attempts)
+    assert all(attempt - loss >= RECONNECT_AT_LEAST for (loss, _), (attempt, _) in zip(events[::2], events[1::2]))
+    # The restarted broker keeps nothing: the second connection does all of it again.
+    assert connection_start(testbed, 1) == expected_start(testbed)
 
 
-def _start_against(corvex_factory, port: int, **mqtt) -> Corvex:
-    return corvex_factory({"Mqtt": {"port": port, **mqtt}})
-
-
-def test_wrong_credentials_are_reported_and_retried(corvex_factory, testbed):
+def test_wrong_credentials_are_reported_and_retried(corvex_factory):
     service = corvex_factory({"Mqtt": {"pass": "wrong"}})
-    attempts = wait_for_log_count(service, "Connecting to 127.0.0.1", 2, 2 * RECONNECT_DELAY)
+    attempts = wait_for_log_count(service, "Connecting to 127.0.0.1", 2, 10)
     assert "ERROR: NotAuthorized (5)." in service.log()
-    assert attempts[1] - attempts[0] == pytest.approx(RECONNECT_DELAY, abs=0.5)
-    assert "IPC Connected" not in service.log()
+    assert attempts[1] - attempts[0] >= RECONNECT_AT_LEAST
+    assert "[IPC] Connected." not in service.log()
 
 
-@pytest.mark.parametrize("answer, text, code", [
-    (1, "InvalidProtocolVersion", 1),
-    (2, "IdRejected", 2),
-    (3, "ServerUnavailable", 3),
-    (4, "BadUsernameOrPassword", 4),
-    (5, "NotAuthorized", 5),
-    (GARBAGE, "ProtocolViolation", 257),
+@pytest.mark.parametrize("answer, error", [
+    (1, "InvalidProtocolVersion (1)"), (2, "IdRejected (2)"), (3, "ServerUnavailable (3)"),
+    (4, "BadUsernameOrPassword (4)"), (5, "NotAuthorized (5)"), (GARBAGE, "ProtocolViolation (257)"),
 ])
-def test_broker_refusals_are_logged_with_their_text(corvex_factory, answer, text, code):
+def test_broker_refusals_are_logged_with_their_text(corvex_factory, answer, error):
     with ScriptedBroker(answer) as broker:
-        service = _start_against(corvex_factory, broker.port)
+        service = corvex_factory({"Mqtt": {"port": broker.port}})
         wait_for_log_count(service, "[IPC] Disconnected.", 1, 5)
-        errors = re.findall(r"ERROR: \w+ \(\d+\)\.", service.log())
-        assert errors == [f"ERROR: {text} ({code})."]
+        assert re.findall(r"ERROR: \w+ \(\d+\)\.", service.log()) == [f"ERROR: {error}."]
 
 
 def test_silent_broker_is_abandoned_after_ten_seconds_and_retried(corvex_factory):
     with ScriptedBroker(SILENT) as broker:
-        service = _start_against(corvex_factory, broker.port)
-        first, second = broker.wait_for_connections(2, ANSWER_TIMEOUT + RECONNECT_DELAY + 2)[:2]
-        (connecting,) = log_times(service, "Connecting to 127.0.0.1")[:1]
+        service = corvex_factory({"Mqtt": {"port": broker.port}})
+        first, second = broker.wait_for_connections(2, 20)[:2]
+        connecting = log_times(service, "Connecting to 127.0.0.1")[0]
         (gave_up,) = log_times(service, "MQTT broker not available.")
-        assert gave_up - connecting == pytest.approx(ANSWER_TIMEOUT, abs=0.5)
-        assert second - first == pytest.approx(ANSWER_TIMEOUT + RECONNECT_DELAY, abs=0.7)
-        assert "IPC Connected" not in service.log()
+        assert gave_up - connecting >= ANSWER_TIMEOUT_AT_LEAST
+        assert second - first >= ANSWER_TIMEOUT_AT_LEAST + RECONNECT_AT_LEAST
+        assert "[IPC] Connected." not in service.log()
