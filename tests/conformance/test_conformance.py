@@ -1,21 +1,20 @@
 #!/usr/bin/python3
 """Holds the simulated NetworkManager against the real NetworkManager 1.42.
 
-The same sequence of settings and activation calls that the service makes (add, read
-settings, read secrets, update, delete, activate, add-and-activate, deactivate, calls on a
-profile that is gone) runs against both daemons, each on its own private bus.  Every step
-records either the shape of its reply (D-Bus types, dictionary keys) or the D-Bus error
-name, plus the device states it passed through; the two records must be equal.  Where they
-differ, the simulator is wrong.
+The settings and activation calls the service makes (add, read settings and secrets, update, delete,
+activate, add-and-activate, deactivate, calls on a profile that is gone, refusals) run against both daemons,
+each on its own private bus. Every step records the shape of its reply (D-Bus types, dictionary keys) or the
+D-Bus error name, the signals it caused and the device states it passed through; the records must be equal.
+Where they differ, the simulator is wrong.
 
-Exit status 77 (skipped) when the real daemon cannot run here (not root, not installed).
+When the real daemon cannot run here (not root, not installed) the test is skipped (exit 77), except in CI
+(`CI` set), where that is a failure.
 """
 
 from __future__ import annotations
 
 import os
 import sys
-import time
 import unittest
 from typing import Any, Callable, Dict, List, Tuple
 
@@ -38,9 +37,9 @@ SETTINGS_PATH = NM_PATH + "/Settings"
 CONNECTION = NM + ".Settings.Connection"
 DEVICE = NM + ".Device"
 IFACE = "veth0"
-SKIPPED = 77
 NO_OBJECT = dbus.ObjectPath("/")
 UNKNOWN_DEVICE = dbus.ObjectPath(NM_PATH + "/Devices/99")
+UUID = "7b1c6e0a-3f2d-4c5b-9a8e-0000000000{:02x}"
 
 _BASIC = {dbus.String: "s", dbus.ObjectPath: "o", dbus.Boolean: "b", dbus.Byte: "y", dbus.Int16: "n",
           dbus.UInt16: "q", dbus.Int32: "i", dbus.UInt32: "u", dbus.Int64: "x", dbus.UInt64: "t",
@@ -67,25 +66,24 @@ def shape(value: Any) -> Any:
     return signature(value)
 
 
-def ethernet(name: str, address: str, uuid: str) -> dict:
+def ethernet(name: str, address: str, uuid: int) -> dict:
     # autoconnect off: the real daemon would otherwise activate the profile on its own as soon as it is added
-    return {"connection": {"id": name, "type": "802-3-ethernet", "uuid": uuid, "interface-name": IFACE,
+    return {"connection": {"id": name, "type": "802-3-ethernet", "uuid": UUID.format(uuid), "interface-name": IFACE,
                            "autoconnect": False},
             "ipv4": {"method": "manual", "address-data": [{"address": address, "prefix": 24}],
                      "gateway": "192.168.77.1", "dns": ["192.168.77.1"]},
             "ipv6": {"method": "disabled"}}
 
 
-def wifi(name: str, mode: str, uuid: str, psk_flags: int = 0) -> dict:
-    return {"connection": {"id": name, "type": "802-11-wireless", "uuid": uuid},
+def wifi(name: str, mode: str, uuid: int, psk_flags: int = 0) -> dict:
+    return {"connection": {"id": name, "type": "802-11-wireless", "uuid": UUID.format(uuid)},
             "802-11-wireless": {"ssid": name.encode(), "mode": mode},
             "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "secret123", "psk-flags": psk_flags},
             "ipv4": {"method": "shared" if mode == "ap" else "auto"}}
 
 
-GSM = {"connection": {"id": "cellular", "type": "gsm", "uuid": "7b1c6e0a-3f2d-4c5b-9a8e-000000000004"},
-       "gsm": {"apn": "internet", "username": "user", "password": "pw", "pin": "1234"},
-       "ipv4": {"method": "auto"}}
+GSM = {"connection": {"id": "cellular", "type": "gsm", "uuid": UUID.format(4)},
+       "gsm": {"apn": "internet", "username": "user", "password": "pw", "pin": "1234"}, "ipv4": {"method": "auto"}}
 
 
 class Client:
@@ -93,16 +91,16 @@ class Client:
 
     def __init__(self, address: str) -> None:
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
-        self.device = self.manager().GetDeviceByIpIface(IFACE)
+        self.device = self.iface(NM_PATH, NM).GetDeviceByIpIface(IFACE)
         self.states: List[int] = []
         self.signals: List[Any] = []
         self.bus.add_signal_receiver(lambda new, _old, _reason: self.states.append(int(new)),
                                      signal_name="StateChanged", dbus_interface=DEVICE, path=self.device)
         self.bus.add_signal_receiver(self._on_signal, sender_keyword="sender", member_keyword="member",
-                                     interface_keyword="interface", path_keyword="path")
+                                     interface_keyword="interface")
         self.nm_owner = self.bus.get_name_owner(NM)
 
-    def _on_signal(self, *args: Any, sender: str, member: str, interface: str, path: str) -> None:
+    def _on_signal(self, *args: Any, sender: str, member: str, interface: str) -> None:
         """Notes the daemon's own signals; property changes and object-manager noise are left out."""
         if sender != self.nm_owner or interface in (dbus.PROPERTIES_IFACE, "org.freedesktop.DBus.ObjectManager",
                                                     "org.freedesktop.DBus.Mock"):
@@ -112,30 +110,24 @@ class Client:
         elif interface not in (DEVICE, NM):
             self.signals.append(member)
 
-    def take_signals(self, settle: float = 0.05) -> List[Any]:
-        """The signals seen since the last call, after letting late ones arrive."""
+    def sync(self) -> None:
+        """Barrier: a call the daemon answers after what it sent before, with the signals delivered on the way."""
+        done: List[bool] = []
+        self.iface(NM_PATH, dbus.PROPERTIES_IFACE).Get(NM, "Version", reply_handler=lambda _v: done.append(True),
+                                                       error_handler=lambda e: done.append(e))
         context = GLib.MainContext.default()
-        deadline = time.monotonic() + settle
-        while True:
-            while context.pending():
-                context.iteration(False)
-            if time.monotonic() >= deadline:
-                break
-            time.sleep(0.005)
-        signals, self.signals = self.signals, []
-        return signals
+        while not done:
+            context.iteration(True)
+
+    def take(self, name: str) -> List[Any]:
+        """The signals or states seen since the last call (`name` is "signals" or "states")."""
+        self.sync()
+        taken = getattr(self, name)
+        setattr(self, name, [])
+        return taken
 
     def iface(self, path: str, interface: str) -> dbus.Interface:
         return dbus.Interface(self.bus.get_object(NM, path, introspect=False), interface)
-
-    def manager(self) -> dbus.Interface:
-        return self.iface(NM_PATH, NM)
-
-    def settings(self) -> dbus.Interface:
-        return self.iface(SETTINGS_PATH, NM + ".Settings")
-
-    def profile(self, path: str) -> dbus.Interface:
-        return self.iface(path, CONNECTION)
 
     def props(self, path: str, interface: str) -> dbus.Dictionary:
         return self.iface(path, dbus.PROPERTIES_IFACE).GetAll(interface)
@@ -145,21 +137,10 @@ class Client:
 
     def wait_state(self, state: int, timeout: float = 10.0) -> None:
         """Runs the signal loop until the device reports state (from its signal and its property)."""
-        context = GLib.MainContext.default()
-
         def reached() -> bool:
-            while context.pending():
-                context.iteration(False)
-            signalled = bool(self.states) and self.states[-1] == state
-            return signalled and int(self.prop(self.device, DEVICE, "State")) == state
+            self.sync()
+            return self.states[-1:] == [state] and int(self.prop(self.device, DEVICE, "State")) == state
         wait_until(reached, timeout, f"device state {state}")
-
-    def take_states(self) -> List[int]:
-        states, self.states = self.states, []
-        return states
-
-    def close(self) -> None:
-        self.bus.close()
 
 
 Outcome = Tuple[str, Any]
@@ -173,27 +154,26 @@ class Scenario:
         self.outcomes: Dict[str, Outcome] = {}
         self.paths: Dict[str, Any] = {}
 
-    def step(self, name: str, call: Callable[[], Any], keep: Callable[[Any], Any] = shape) -> Any:
-        self.c.take_signals(0)
+    def step(self, name: str, call: Callable[[], Any], keep: Callable[[Any], Any] = shape,
+             signals: bool = False) -> Any:
+        """Runs one call and records its outcome, and with `signals` the signals it caused."""
+        self.c.take("signals")
         try:
             reply = call()
+            self.outcomes[name] = ("ok", keep(reply) if reply is not None else None)
         except dbus.DBusException as e:
             self.outcomes[name] = ("error", e.get_dbus_name())
-            return None
-        self.outcomes[name] = ("ok", keep(reply) if reply is not None else None)
+            reply = None
+        if signals:
+            self.record(f"{name} signals", self.c.take("signals"))
         return reply
 
-    def signals(self, name: str) -> None:
-        """Records the signals that the last step caused."""
-        self.record(f"{name} signals", self.c.take_signals())
-
-    def need(self, name: str, call: Callable[[], Any]) -> Any:
+    def need(self, name: str, call: Callable[[], Any], signals: bool = False) -> Any:
         """A step later steps build on: its failure ends the scenario."""
-        try:
-            return self.step(name, call)
-        finally:
-            if self.outcomes[name][0] == "error":
-                raise AssertionError(f"step '{name}' failed with {self.outcomes[name][1]}")
+        reply = self.step(name, call, signals=signals)
+        if self.outcomes[name][0] == "error":
+            raise AssertionError(f"step '{name}' failed with {self.outcomes[name][1]}")
+        return reply
 
     def record(self, name: str, value: Any) -> None:
         self.outcomes[name] = ("ok", value)
@@ -201,123 +181,106 @@ class Scenario:
     def run(self) -> Dict[str, Outcome]:
         self.settings_and_secrets()
         self.activation()
-        self.gone_profile()
-        self.refusals()
-        self.object_properties()
-        return self.outcomes
-
-    def add(self, name: str, settings: dict) -> str:
-        path = self.need(f"add {name}", lambda: self.c.settings().AddConnection(to_dbus_settings(settings)))
-        self.signals(f"add {name}")
-        self.paths[name] = path
-        return path
-
-    def settings_and_secrets(self) -> None:
-        c = self.c
-        eth = self.add("ethernet", ethernet("wired", "192.168.77.2", "7b1c6e0a-3f2d-4c5b-9a8e-000000000001"))
-        psk = self.add("wifi", wifi("home", "infrastructure", "7b1c6e0a-3f2d-4c5b-9a8e-000000000002"))
-        agent = self.add("wifi agent-owned", wifi("guest", "infrastructure",
-                                                  "7b1c6e0a-3f2d-4c5b-9a8e-000000000003", psk_flags=1))
-        hotspot = self.add("hotspot", wifi("hotspot", "ap", "7b1c6e0a-3f2d-4c5b-9a8e-000000000005"))
-        gsm = self.add("gsm", GSM)
-        for name, path in (("ethernet", eth), ("wifi", psk), ("hotspot", hotspot), ("gsm", gsm)):
-            self.step(f"settings {name}", lambda p=path: c.profile(p).GetSettings())
-        for name, path, setting in (("wifi", psk, "802-11-wireless-security"),
-                                    ("wifi agent-owned", agent, "802-11-wireless-security"),
-                                    ("gsm", gsm, "gsm"), ("ethernet ipv4", eth, "ipv4"),
-                                    ("ethernet missing setting", eth, "802-11-wireless-security")):
-            self.step(f"secrets {name}", lambda p=path, s=setting: c.profile(p).GetSecrets(s))
-            self.signals(f"secrets {name}")
-        self.step("secrets wifi values", lambda: c.profile(psk).GetSecrets("802-11-wireless-security"),
-                  lambda r: unwrap(r["802-11-wireless-security"]))
-        updated = ethernet("wired", "192.168.77.3", "7b1c6e0a-3f2d-4c5b-9a8e-000000000001")
-        self.step("update ethernet", lambda: c.profile(eth).Update(to_dbus_settings(updated)))
-        self.signals("update ethernet")
-        self.step("settings after update", lambda: c.profile(eth).GetSettings(),
-                  lambda r: unwrap(r["ipv4"]["address-data"]))
-        without_key = wifi("home", "infrastructure", "7b1c6e0a-3f2d-4c5b-9a8e-000000000002")
-        del without_key["802-11-wireless-security"]["psk"]
-        self.step("update wifi without key", lambda: c.profile(psk).Update(to_dbus_settings(without_key)))
-        self.signals("update wifi without key")
-        self.step("secrets kept by update", lambda: c.profile(psk).GetSecrets("802-11-wireless-security"),
-                  lambda r: unwrap(r["802-11-wireless-security"]))
-        self.step("list connections", lambda: c.settings().ListConnections())
-
-    def activation(self) -> None:
-        c, eth = self.c, self.paths["ethernet"]
-        c.take_states()
-        active = self.need("activate", lambda: c.manager().ActivateConnection(eth, c.device, NO_OBJECT))
-        c.wait_state(100)
-        self.signals("activate")
-        self.record("activate states", c.take_states())
-        self.record("activate ip4", unwrap(c.props(c.prop(c.device, DEVICE, "Ip4Config"), NM + ".IP4Config"))
-                    ["AddressData"])
-        self.record("activate device link", str(c.prop(c.device, DEVICE, "ActiveConnection")) == str(active))
-        self.record("active state", int(c.prop(active, NM + ".Connection.Active", "State")))
-        self.paths["active"] = active
-        self.object_shape("active connection", active, NM + ".Connection.Active")
-        self.step("deactivate", lambda: c.manager().DeactivateConnection(active))
-        c.wait_state(30)
-        self.signals("deactivate")
-        self.record("deactivate states", c.take_states())
-        self.step("deactivate again", lambda: c.manager().DeactivateConnection(active))
-        added = self.need("add and activate", lambda: c.manager().AddAndActivateConnection(
-            to_dbus_settings(ethernet("created", "192.168.77.4", "7b1c6e0a-3f2d-4c5b-9a8e-000000000006")),
-            c.device, NO_OBJECT))
-        c.wait_state(100)
-        self.signals("add and activate")
-        self.record("add and activate states", c.take_states())
-        self.step("settings of created", lambda: c.profile(added[0]).GetSettings())
-        self.step("deactivate created", lambda: c.manager().DeactivateConnection(added[1]))
-        c.wait_state(30)
-        self.step("delete created", lambda: c.profile(added[0]).Delete())
-
-    def gone_profile(self) -> None:
-        c, eth = self.c, self.paths["ethernet"]
-        self.step("delete", lambda: c.profile(eth).Delete())
-        self.signals("delete")
-        self.step("settings of deleted", lambda: c.profile(eth).GetSettings())
-        self.step("secrets of deleted", lambda: c.profile(eth).GetSecrets("ipv4"))
-        self.step("update deleted", lambda: c.profile(eth).Update(to_dbus_settings(
-            ethernet("wired", "192.168.77.3", "7b1c6e0a-3f2d-4c5b-9a8e-000000000001"))))
-        self.step("delete deleted", lambda: c.profile(eth).Delete())
-        self.step("activate deleted", lambda: c.manager().ActivateConnection(eth, c.device, NO_OBJECT))
-
-    def refusals(self) -> None:
-        c = self.c
-        self.step("activate wifi on wired",
-                  lambda: c.manager().ActivateConnection(self.paths["wifi"], c.device, NO_OBJECT))
-        self.step("activate on unknown device", lambda: c.manager().ActivateConnection(
-            self.paths["wifi"], UNKNOWN_DEVICE, NO_OBJECT))
-        self.step("add and activate on unknown device", lambda: c.manager().AddAndActivateConnection(
-            to_dbus_settings(ethernet("x", "192.168.77.5", "7b1c6e0a-3f2d-4c5b-9a8e-000000000007")),
-            UNKNOWN_DEVICE, NO_OBJECT))
-        self.step("add without type", lambda: c.settings().AddConnection(to_dbus_settings(
-            {"connection": {"id": "broken", "uuid": "7b1c6e0a-3f2d-4c5b-9a8e-000000000008"}})))
-        self.step("add duplicate uuid", lambda: c.settings().AddConnection(to_dbus_settings(GSM)))
-        self.step("add manual without address", lambda: c.settings().AddConnection(to_dbus_settings(
-            {"connection": {"id": "noaddr", "type": "802-3-ethernet", "uuid": "7b1c6e0a-3f2d-4c5b-9a8e-000000000009"},
-             "ipv4": {"method": "manual"}})))
-        self.step("update without id", lambda: c.profile(self.paths["gsm"]).Update(to_dbus_settings(
-            {"connection": {"type": "gsm", "uuid": GSM["connection"]["uuid"]}})))
-        self.step("connection by unknown uuid", lambda: c.settings().GetConnectionByUuid(
-            "7b1c6e0a-3f2d-4c5b-9a8e-0000000000ff"))
-        self.step("device by unknown interface", lambda: c.manager().GetDeviceByIpIface("nothere0"))
-        self.step("wireless switch", lambda: c.iface(NM_PATH, dbus.PROPERTIES_IFACE).Set(
-            NM, "WirelessEnabled", dbus.Boolean(False, variant_level=1)))
-        self.record("wireless switch value", bool(c.prop(NM_PATH, NM, "WirelessEnabled")))
-
-    def object_shape(self, name: str, path: str, interface: str) -> None:
-        self.step(f"properties {name}", lambda: self.c.props(path, interface))
-
-    def object_properties(self) -> None:
+        self.gone_profile_and_refusals()
         c = self.c
         for name, path, interface in (
                 ("manager", NM_PATH, NM), ("settings", SETTINGS_PATH, NM + ".Settings"),
                 ("profile", self.paths["gsm"], CONNECTION), ("device", c.device, DEVICE),
                 ("wired", c.device, DEVICE + ".Wired"), ("statistics", c.device, DEVICE + ".Statistics"),
                 ("ip4 config", c.prop(c.device, DEVICE, "Ip4Config"), NM + ".IP4Config")):
-            self.object_shape(name, path, interface)
+            self.step(f"properties {name}", lambda p=path, i=interface: c.props(p, i))
+        return self.outcomes
+
+    def profile(self, name: str) -> dbus.Interface:
+        return self.c.iface(self.paths[name], CONNECTION)
+
+    def settings_and_secrets(self) -> None:
+        settings = self.c.iface(SETTINGS_PATH, NM + ".Settings")
+        for name, profile in (("ethernet", ethernet("wired", "192.168.77.2", 1)),
+                              ("wifi", wifi("home", "infrastructure", 2)),
+                              ("wifi agent-owned", wifi("guest", "infrastructure", 3, psk_flags=1)),
+                              ("hotspot", wifi("hotspot", "ap", 5)), ("gsm", GSM)):
+            self.paths[name] = self.need(f"add {name}", lambda p=profile: settings.AddConnection(to_dbus_settings(p)),
+                                         signals=True)
+        for name in ("ethernet", "wifi", "hotspot", "gsm"):
+            self.step(f"settings {name}", lambda n=name: self.profile(n).GetSettings())
+        for name, profile, setting in (("wifi", "wifi", "802-11-wireless-security"),
+                                       ("wifi agent-owned", "wifi agent-owned", "802-11-wireless-security"),
+                                       ("gsm", "gsm", "gsm"), ("ethernet ipv4", "ethernet", "ipv4"),
+                                       ("ethernet missing setting", "ethernet", "802-11-wireless-security")):
+            self.step(f"secrets {name}", lambda p=profile, s=setting: self.profile(p).GetSecrets(s), signals=True)
+        wifi_secrets = lambda: self.profile("wifi").GetSecrets("802-11-wireless-security")  # noqa: E731
+        values = lambda r: unwrap(r["802-11-wireless-security"])  # noqa: E731
+        self.step("secrets wifi values", wifi_secrets, values)
+        updated = to_dbus_settings(ethernet("wired", "192.168.77.3", 1))
+        self.step("update ethernet", lambda: self.profile("ethernet").Update(updated), signals=True)
+        self.step("settings after update", lambda: self.profile("ethernet").GetSettings(),
+                  lambda r: unwrap(r["ipv4"]["address-data"]))
+        without_key = wifi("home", "infrastructure", 2)
+        del without_key["802-11-wireless-security"]["psk"]
+        self.step("update wifi without key", lambda: self.profile("wifi").Update(to_dbus_settings(without_key)),
+                  signals=True)
+        self.step("secrets kept by update", wifi_secrets, values)
+        self.step("list connections", lambda: settings.ListConnections())
+
+    def activate(self, name: str, call: Callable[[], Any], state: int) -> Any:
+        """An activation or deactivation step followed to the device state it ends in."""
+        self.c.take("states")
+        reply = self.need(name, call)
+        self.c.wait_state(state)
+        self.record(f"{name} signals", self.c.take("signals"))
+        self.record(f"{name} states", self.c.take("states"))
+        return reply
+
+    def activation(self) -> None:
+        c, manager = self.c, self.c.iface(NM_PATH, NM)
+        active = self.activate("activate", lambda: manager.ActivateConnection(self.paths["ethernet"], c.device,
+                                                                              NO_OBJECT), 100)
+        self.record("activate ip4", unwrap(c.props(c.prop(c.device, DEVICE, "Ip4Config"), NM + ".IP4Config"))
+                    ["AddressData"])
+        self.record("activate device link", str(c.prop(c.device, DEVICE, "ActiveConnection")) == str(active))
+        self.record("active state", int(c.prop(active, NM + ".Connection.Active", "State")))
+        self.step("properties active connection", lambda: c.props(active, NM + ".Connection.Active"))
+        self.activate("deactivate", lambda: manager.DeactivateConnection(active), 30)
+        self.step("deactivate again", lambda: manager.DeactivateConnection(active))
+        added = self.activate("add and activate", lambda: manager.AddAndActivateConnection(
+            to_dbus_settings(ethernet("created", "192.168.77.4", 6)), c.device, NO_OBJECT), 100)
+        self.step("settings of created", lambda: c.iface(added[0], CONNECTION).GetSettings())
+        self.step("deactivate created", lambda: manager.DeactivateConnection(added[1]))
+        c.wait_state(30)
+        self.step("delete created", lambda: c.iface(added[0], CONNECTION).Delete())
+
+    def gone_profile_and_refusals(self) -> None:
+        c, manager, eth = self.c, self.c.iface(NM_PATH, NM), self.paths["ethernet"]
+        settings = c.iface(SETTINGS_PATH, NM + ".Settings")
+        self.step("delete", lambda: self.profile("ethernet").Delete(), signals=True)
+        for name, call in (
+                ("settings of deleted", lambda: self.profile("ethernet").GetSettings()),
+                ("secrets of deleted", lambda: self.profile("ethernet").GetSecrets("ipv4")),
+                ("update deleted", lambda: self.profile("ethernet").Update(to_dbus_settings(
+                    ethernet("wired", "192.168.77.3", 1)))),
+                ("delete deleted", lambda: self.profile("ethernet").Delete()),
+                ("activate deleted", lambda: manager.ActivateConnection(eth, c.device, NO_OBJECT)),
+                ("activate wifi on wired", lambda: manager.ActivateConnection(self.paths["wifi"], c.device,
+                                                                              NO_OBJECT)),
+                ("activate on unknown device", lambda: manager.ActivateConnection(self.paths["wifi"], UNKNOWN_DEVICE,
+                                                                                  NO_OBJECT)),
+                ("add and activate on unknown device", lambda: manager.AddAndActivateConnection(
+                    to_dbus_settings(ethernet("x", "192.168.77.5", 7)), UNKNOWN_DEVICE, NO_OBJECT)),
+                ("add without type", lambda: settings.AddConnection(to_dbus_settings(
+                    {"connection": {"id": "broken", "uuid": UUID.format(8)}}))),
+                ("add duplicate uuid", lambda: settings.AddConnection(to_dbus_settings(GSM))),
+                ("add manual without address", lambda: settings.AddConnection(to_dbus_settings(
+                    {"connection": {"id": "noaddr", "type": "802-3-ethernet", "uuid": UUID.format(9)},
+                     "ipv4": {"method": "manual"}}))),
+                ("update without id", lambda: self.profile("gsm").Update(to_dbus_settings(
+                    {"connection": {"type": "gsm", "uuid": GSM["connection"]["uuid"]}}))),
+                ("connection by unknown uuid", lambda: settings.GetConnectionByUuid(UUID.format(0xff))),
+                ("device by unknown interface", lambda: manager.GetDeviceByIpIface("nothere0")),
+                ("wireless switch", lambda: c.iface(NM_PATH, dbus.PROPERTIES_IFACE).Set(
+                    NM, "WirelessEnabled", dbus.Boolean(False, variant_level=1)))):
+            self.step(name, call)
+        self.record("wireless switch value", bool(c.prop(NM_PATH, NM, "WirelessEnabled")))
 
 
 def run_scenario(address: str) -> Dict[str, Outcome]:
@@ -325,41 +288,35 @@ def run_scenario(address: str) -> Dict[str, Outcome]:
     try:
         return Scenario(client).run()
     finally:
-        client.close()
+        client.bus.close()
 
 
 class ConformanceTest(unittest.TestCase):
     maxDiff = None
-    real: Dict[str, Outcome] = {}
-    simulated: Dict[str, Outcome] = {}
 
-    @classmethod
-    def setUpClass(cls) -> None:
+    def test_every_step_matches_the_real_daemon(self) -> None:
         with PrivateBus() as bus, RealNetworkManager(bus.address, IFACE) as real:
             try:
-                cls.real = run_scenario(bus.address)
+                expected = run_scenario(bus.address)
             except BaseException:
                 sys.stderr.write(real.logs())
                 raise
         with PrivateBus() as bus, NetworkManagerSim(bus.address) as sim:
             sim.add_ethernet(IFACE, "7A:06:EE:83:AE:F3")
             try:
-                cls.simulated = run_scenario(bus.address)
+                simulated = run_scenario(bus.address)
             except BaseException:
                 sys.stderr.write(sim.logs())
                 raise
-
-    def test_every_step_matches_the_real_daemon(self) -> None:
-        self.assertEqual(set(self.real), set(self.simulated))
-        for step in self.real:
+        self.assertEqual(list(expected), list(simulated))
+        for step in expected:
             with self.subTest(step=step):
-                self.assertEqual(self.real[step], self.simulated[step])
+                self.assertEqual(expected[step], simulated[step])
 
 
 if __name__ == "__main__":
     why_not = RealNetworkManager.available()
     if why_not:
-        print(f"SKIP: the real NetworkManager cannot run here: {why_not}")
-        sys.exit(SKIPPED)
-    result = unittest.main(exit=False, verbosity=2).result
-    sys.exit(0 if result.wasSuccessful() else 1)
+        print(f"{'FAIL' if os.environ.get('CI') else 'SKIP'}: the real NetworkManager cannot run here: {why_not}")
+        sys.exit(1 if os.environ.get("CI") else 77)
+    sys.exit(0 if unittest.main(exit=False, verbosity=2).result.wasSuccessful() else 1)
