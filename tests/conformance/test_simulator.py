@@ -25,7 +25,8 @@ NO_OPTIONS = dbus.Dictionary({}, signature="sv")
 
 
 def psk(name: str, number: int) -> dict:
-    return {"connection": {"id": name, "type": "802-11-wireless", "uuid": f"5f0e2c1a-0000-4000-8000-00000000000{number}"},
+    return {"connection": {"id": name, "type": "802-11-wireless",
+                           "uuid": f"5f0e2c1a-0000-4000-8000-00000000000{number}"},
             "802-11-wireless": {"ssid": name.encode(), "mode": "infrastructure"},
             "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "secret123"}}
 
@@ -60,8 +61,9 @@ class SimulatorTest(unittest.TestCase):
         ap = self.sim.add_access_point(wifi, "home", "02:00:00:00:02:02")
         active = self.activate(self.sim.add_connection(psk("home", 1)), wifi)
         self.sim.wait_for(lambda: self.sim.device_state(wifi) == 100)
-        self.assertEqual((self.sim.get(wifi, WIRELESS, "ActiveAccessPoint"), self.sim.get(active, NM + ".Connection.Active",
-                         "SpecificObject"), active in self.sim.get(NM_PATH, NM, "ActiveConnections")), (ap, ap, True))
+        self.assertEqual((self.sim.get(wifi, WIRELESS, "ActiveAccessPoint"),
+                          self.sim.get(active, NM + ".Connection.Active", "SpecificObject"),
+                          active in self.sim.get(NM_PATH, NM, "ActiveConnections")), (ap, ap, True))
         self.switch_radio(False)
         self.assertEqual((self.sim.device_state(wifi), active in self.sim.get(NM_PATH, NM, "ActiveConnections")),
                          (20, False))
