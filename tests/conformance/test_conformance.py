@@ -26,7 +26,7 @@ import dbus  # noqa: E402
 import dbus.mainloop.glib  # noqa: E402
 from gi.repository import GLib  # noqa: E402
 
-from realnm import RealNetworkManager  # noqa: E402
+from testbed.realnm import RealNetworkManager  # noqa: E402
 from testbed.bus import PrivateBus  # noqa: E402
 from testbed.nm import NetworkManagerSim, to_dbus_settings, unwrap  # noqa: E402
 from testbed.process import wait_until  # noqa: E402

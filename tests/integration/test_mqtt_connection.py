@@ -10,7 +10,7 @@ import pytest
 
 import broker_log
 from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, poll, shared_service, wait_for_log_count
-from scripted_broker import GARBAGE, SILENT, ScriptedBroker
+from testbed.scripted_broker import GARBAGE, SILENT, ScriptedBroker
 
 pytestmark = pytest.mark.testbed(auth=True)
 
@@ -88,6 +88,9 @@ def test_wrong_credentials_are_reported_and_retried(corvex_factory):
 @pytest.mark.parametrize("answer, error", [
     (1, "InvalidProtocolVersion (1)"), (2, "IdRejected (2)"), (3, "ServerUnavailable (3)"),
     (4, "BadUsernameOrPassword (4)"), (5, "NotAuthorized (5)"), (GARBAGE, "ProtocolViolation (257)"),
+    (b"\x20\x01\x00", "ProtocolViolation (257)"),  # short CONNACK
+    (b"\x20\xff\xff\xff\xff\x7f", "ProtocolViolation (257)"),  # oversized remaining length
+    (b"\xd0\x00", "ProtocolViolation (257)"),  # PINGRESP before CONNACK
 ])
 def test_broker_refusals_are_logged_with_their_text(corvex_factory, answer, error):
     with ScriptedBroker(answer) as broker:
@@ -99,9 +102,12 @@ def test_broker_refusals_are_logged_with_their_text(corvex_factory, answer, erro
 def test_silent_broker_is_abandoned_after_ten_seconds_and_retried(corvex_factory):
     with ScriptedBroker(SILENT) as broker:
         service = corvex_factory({"Mqtt": {"port": broker.port}})
-        first, second = broker.wait_for_connections(2, 20)[:2]
+        first, second = broker.wait_for("connections", 2, 20)[:2]
         connecting = log_times(service, "Connecting to 127.0.0.1")[0]
         (gave_up,) = log_times(service, "MQTT broker not available.")
         assert gave_up - connecting >= ANSWER_TIMEOUT_AT_LEAST
         assert second - first >= ANSWER_TIMEOUT_AT_LEAST + RECONNECT_AT_LEAST
         assert "[IPC] Connected." not in service.log()
+        # The abandoned connection was closed without a DISCONNECT: its peer got the CONNECT packet alone.
+        connect = broker.wait_for("received", 1, 5)[0]
+        assert (connect[0], len(connect)) == (0x10, 2 + connect[1])
