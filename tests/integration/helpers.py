@@ -54,23 +54,18 @@ def poll(check: Callable[[], Any], timeout: float, what: Callable[[], str]) -> A
 
 class MqttRecorder:
     """Subscribes to everything below the base topic and keeps every message in arrival order."""
-
     def __init__(self, port: int, user: Optional[str] = None, password: Optional[str] = None,
                  base: str = BASE_TOPIC) -> None:
         self.base = base
         self._messages: List[Message] = []
         self._cond = threading.Condition()
-        client_id = f"recorder-{uuid.uuid4().hex[:8]}"
-        self._client = paho.Client(client_id=client_id)
-        # Our own echo topic, outside the base topic: what the broker queued for us before an echo came first.
-        self._echo = f"corvex-recorder/{client_id}"
-        self._echoes: set = set()
+        self._client = paho.Client(client_id=f"recorder-{uuid.uuid4().hex[:8]}")
         if user is not None:
             self._client.username_pw_set(user, password)
         self._client.on_message = self._on_message
         subscribed = threading.Event()
         self._client.on_subscribe = lambda *_: subscribed.set()
-        self._client.on_connect = lambda c, *_: c.subscribe([(f"{base}/#", 2), (self._echo, 2)])
+        self._client.on_connect = lambda c, *_: c.subscribe(f"{base}/#", qos=2)
         self._client.connect("127.0.0.1", port)
         self._client.loop_start()
         if not subscribed.wait(DEFAULT_TIMEOUT):
@@ -79,20 +74,9 @@ class MqttRecorder:
 
     def _on_message(self, _client, _userdata, msg: paho.MQTTMessage) -> None:
         with self._cond:
-            if msg.topic == self._echo:
-                self._echoes.add(bytes(msg.payload))
-            else:
-                self._messages.append(Message(msg.topic[len(self.base) + 1:], bytes(msg.payload), msg.qos,
-                                              bool(msg.retain)))
+            self._messages.append(Message(msg.topic[len(self.base) + 1:], bytes(msg.payload), msg.qos,
+                                          bool(msg.retain)))
             self._cond.notify_all()
-
-    def sync(self) -> None:
-        """Barrier: returns once everything the broker had for us before this call has arrived."""
-        token = uuid.uuid4().hex.encode()
-        self._client.publish(self._echo, token, qos=2).wait_for_publish()
-        with self._cond:
-            if not self._cond.wait_for(lambda: token in self._echoes, DEFAULT_TIMEOUT):
-                raise AssertionError("the broker did not echo the recorder's barrier")
 
     def count(self) -> int:
         """Number of messages so far: pass it as `since` to wait only for what comes after an action."""
@@ -119,15 +103,6 @@ class MqttRecorder:
         """Sends a command (e.g. "wifi/config/set") with a JSON payload (or raw bytes/str) and waits until sent."""
         body = payload if isinstance(payload, (bytes, str)) else json.dumps(payload)
         self._client.publish(f"{self.base}/{command}", body, qos=qos).wait_for_publish()
-
-    def clear_retained(self) -> None:
-        """Deletes every retained message below the base topic so a test starts from an empty broker."""
-        self.sync()
-        for topic in {m.topic for m in self.messages() if m.retain and m.payload}:
-            self._client.publish(f"{self.base}/{topic}", b"", qos=1, retain=True).wait_for_publish()
-        self.sync()
-        with self._cond:
-            self._messages.clear()
 
     def close(self) -> None:
         self._client.disconnect()
@@ -170,23 +145,11 @@ class Corvex:
         Corvex.started.append(self)
         return self
 
-    def stop(self, timeout: float = 5.0) -> Optional[int]:
-        """SIGTERM (the service's normal end), SIGKILL if it does not go; returns the exit status."""
-        if self.proc is None:
-            return None
-        self.proc.terminate()
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
+    def kill(self) -> None:
+        if self.proc is not None:
             self.proc.kill()
             self.proc.wait()
-        code, self.proc = self.proc.returncode, None
-        return code
-
-    def kill(self) -> None:
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-        self.stop()
+            self.proc = None
 
     def log(self) -> str:
         if not os.path.exists(self.log_path):
@@ -201,10 +164,8 @@ class Corvex:
 @contextmanager
 def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None,
                    prepare: Callable[[str], None] = lambda _workdir: None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
-    """Starts a recorder and then the service; yields both once the service has published its info.
-
-    `prepare` gets the service's working folder before the service starts (for files it reads).
-    """
+    """Starts a recorder on the module's fresh broker and then the service; yields both once the service has
+    published its info. `prepare` gets the service's working folder before the service starts."""
     if not os.environ.get("CORVEX_BIN"):
         pytest.skip("CORVEX_BIN is not set")
     broker = testbed.broker
@@ -212,7 +173,6 @@ def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str,
                             broker.password if broker.auth else None)
     service = Corvex(testbed, workdir, sections)
     try:
-        recorder.clear_retained()
         prepare(workdir)
         service.start()
         recorder.wait_for("info")

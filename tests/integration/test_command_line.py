@@ -55,11 +55,6 @@ def run_until(args: list, text: str, cwd, env: dict | None = None) -> str:
         proc.wait()
 
 
-def write_config(path, port: int) -> str:
-    path.write_text(f"[Mqtt]\nurl=127.0.0.1\nport={port}\n")
-    return str(path)
-
-
 def test_version_prints_only_the_banner():
     result = run("-V")
     assert (result.returncode, bool(BANNER.fullmatch(result.stdout)), result.stderr) == (0, True, ""), result
@@ -77,26 +72,40 @@ def test_malformed_command_line_exits_with_1(args):
     assert result.returncode == 1 and result.stderr
 
 
-# Port 1 on loopback refuses at once, and the first connection error is logged whatever the level: it marks
-# the end of start-up. The missing file's creation logs Warnings, its printout is Info.
-@pytest.mark.parametrize("level, shown, hidden", [
-    ("7", ["Application Settings", "[IPC] Topic: [vorn/network/"], []),  # clamped to debug
-    ("1", ["Config file not found"], ["Application Settings"]),
-    ("-2", [], ["Config file not found"]),  # clamped to errors only
-    ("abc", [], ["Config file not found"]),  # not a number: errors only
+UNREACHABLE = "[Mqtt]\nurl=127.0.0.1\nport=1\n"
+
+
+# What start-up logs, by level and configuration file (None: missing; "directory": one that cannot be written).
+# Port 1 on loopback refuses at once, and that first error is logged whatever the level: it ends start-up.
+@pytest.mark.parametrize("level, ini, shown, hidden", [
+    ("7", "broker", ["Application Settings"], []),  # clamped to debug: shows what it publishes
+    ("1", None, ["Config file not found"], ["Application Settings"]),
+    ("-2", None, [], ["Config file not found"]),  # clamped to errors only
+    ("abc", None, [], ["Config file not found"]),  # not a number: errors only
+    ("2", UNREACHABLE + "[Ethernet]\nmtu=1500\n[Ethernet-2]\ninterface=eth0\n",
+     ["[Config]  mqtt.port          : 1\n", "[Config]  Ethernet.mtu       : 1500\n",
+      "[Config]  Ethernet-2.interface : eth0\n", "[Config]  wifi.autocon       : true\n",
+      "[Config]  modem.autocon      : 1\n"], ["not found", "Failed"]),
+    ("2", UNREACHABLE, ["[Config]  wifi.id            : Wifi\n"], ["Ethernet"]),
+    ("2", UNREACHABLE + "[Ethernet-3]\nid=x\n",
+     ["[Config] Config group '[Ethernet-3]' has no 'interface' set. Ignoring."], ["Ethernet-3."]),
+    ("2", "directory", ["[Config] Failed to write config file '{config}'."], []),
 ])
-def test_verbosity_is_clamped(testbed, tmp_path, level, shown, hidden):
+def test_start_up_log(testbed, tmp_path, level, ini, shown, hidden):
     config = tmp_path / "corvex.conf"
-    if level == "7":  # debug records need a broker to publish to
-        write_config(config, testbed.broker.port)
-    log = run_until([binary(), "-e", "-v", level, "-f", str(config)],
-                    "Publishing Message" if level == "7" else "ERROR: TransportInvalid", tmp_path, env=testbed.env())
-    assert [text in log for text in shown + hidden] == [True] * len(shown) + [False] * len(hidden)
+    if ini == "directory":
+        config.mkdir()
+    elif ini is not None:
+        config.write_text(ini if ini != "broker" else f"[Mqtt]\nurl=127.0.0.1\nport={testbed.broker.port}\n")
+    end = {"broker": "[IPC] Topic: [vorn/network/", "directory": PRINTOUT_END}.get(ini, "ERROR: TransportInvalid")
+    log = run_until([binary(), "-e", "-v", level, "-f", str(config)], end, tmp_path, env=testbed.env())
+    shown = [text.format(config=config) for text in shown]
+    assert [text in log for text in shown + hidden] == [True] * len(shown) + [False] * len(hidden), log
 
 
 def test_colour_codes_wrap_the_tagged_message(tmp_path):
-    config = write_config(tmp_path / "corvex.conf", 1)
-    log = run_until([binary(), "-e", "-c", "-f", config], "TransportInvalid", tmp_path)
+    (tmp_path / "corvex.conf").write_text(UNREACHABLE)
+    log = run_until([binary(), "-e", "-c", "-f", str(tmp_path / "corvex.conf")], "TransportInvalid", tmp_path)
     assert re.search(r"\[ *\d+\.\d{3}\] \033\[39m\[Config\]  mqtt\.port          : 1\033\[39m", log)
     assert "\033[31m[IPC] ERROR: TransportInvalid (256).\033[39m" in log
 
@@ -115,7 +124,7 @@ def test_missing_file_is_created_with_every_default_and_owner_only(tmp_path):
 
 def test_existing_file_is_neither_rewritten_nor_rechmodded(tmp_path):
     config = tmp_path / "corvex.conf"
-    write_config(config, 1)
+    config.write_text(UNREACHABLE)
     os.chmod(config, 0o644)
     before = config.read_bytes()
     log = run_until([binary(), "-e", "-f", str(config)], PRINTOUT_END, tmp_path)
