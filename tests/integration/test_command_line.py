@@ -73,29 +73,29 @@ def test_malformed_command_line_exits_with_1(args):
 
 
 UNREACHABLE = "[Mqtt]\nurl=127.0.0.1\nport=1\n"
+IGNORED, IGNORED_LOG = "[Ethernet-3]\nid=x\n", "[Config] Config group '[Ethernet-3]' has no 'interface' set. Ignoring."
 
 
-# What start-up logs, by level and configuration file (None: missing; "directory": one that cannot be written).
-# Port 1 on loopback refuses at once, and that first error is logged whatever the level: it ends start-up.
+# What start-up logs, by level and configuration file ("directory": one that cannot be written). Port 1 on
+# loopback refuses at once, and that first error is logged whatever the level: it ends start-up.
 @pytest.mark.parametrize("level, ini, shown, hidden", [
     ("7", "broker", ["Application Settings"], []),  # clamped to debug: shows what it publishes
-    ("1", None, ["Config file not found"], ["Application Settings"]),
-    ("-2", None, [], ["Config file not found"]),  # clamped to errors only
-    ("abc", None, [], ["Config file not found"]),  # not a number: errors only
+    ("1", UNREACHABLE + IGNORED, [IGNORED_LOG], ["Application Settings"]),
+    ("-2", UNREACHABLE + IGNORED, [], [IGNORED_LOG]),  # clamped to errors only
+    ("abc", UNREACHABLE + IGNORED, [], [IGNORED_LOG]),  # not a number: errors only
     ("2", UNREACHABLE + "[Ethernet]\nmtu=1500\n[Ethernet-2]\ninterface=eth0\n",
      ["[Config]  mqtt.port          : 1\n", "[Config]  Ethernet.mtu       : 1500\n",
       "[Config]  Ethernet-2.interface : eth0\n", "[Config]  wifi.autocon       : true\n",
       "[Config]  modem.autocon      : 1\n"], ["not found", "Failed"]),
     ("2", UNREACHABLE, ["[Config]  wifi.id            : Wifi\n"], ["Ethernet"]),
-    ("2", UNREACHABLE + "[Ethernet-3]\nid=x\n",
-     ["[Config] Config group '[Ethernet-3]' has no 'interface' set. Ignoring."], ["Ethernet-3."]),
+    ("2", UNREACHABLE + IGNORED, [IGNORED_LOG], ["Ethernet-3."]),
     ("2", "directory", ["[Config] Failed to write config file '{config}'."], []),
 ])
 def test_start_up_log(testbed, tmp_path, level, ini, shown, hidden):
     config = tmp_path / "corvex.conf"
     if ini == "directory":
         config.mkdir()
-    elif ini is not None:
+    else:
         config.write_text(ini if ini != "broker" else f"[Mqtt]\nurl=127.0.0.1\nport={testbed.broker.port}\n")
     end = {"broker": "[IPC] Topic: [vorn/network/", "directory": PRINTOUT_END}.get(ini, "ERROR: TransportInvalid")
     log = run_until([binary(), "-e", "-v", level, "-f", str(config)], end, tmp_path, env=testbed.env())
