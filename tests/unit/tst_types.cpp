@@ -11,30 +11,50 @@ class TestTypes : public QObject
     Q_OBJECT
 
 private slots:
-    // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks
-    // (the common entries show in the documents of the integration tier).
+    // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks, and
+    // the decisions behind state, method and security (the common cases show in the integration tier's documents).
     void texts_data()
     {
         QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
-        using CS = NetworkManager::ConnectionSettings;
         using IP = NetworkManager::Ipv4Setting;
         const auto row = [](const char *name, const QString &actual, const char *expected) {
             QTest::newRow(name) << actual << QString::fromLatin1(expected);
         };
+        const auto state = [](int nmState) { return deviceStateToString(mapDeviceState(Dev::State(nmState))); };
+        const auto method = [](const char *text) {
+            return ipv4SettingMethodToString(ipv4SettingMethodFromString(QString::fromLatin1(text)));
+        };
+        const auto security = [](int capabilities, int wpa, int rsn) {
+            return apSecurity(
+                AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn)));
+        };
         row("state out of range", deviceStateToString(static_cast<DeviceState>(99)), "unknown");
+        row("NeedAuth", state(Dev::NeedAuth), "Connecting");
+        row("WaitingForSecondaries", state(Dev::WaitingForSecondaries), "Connecting");
+        row("Deactivating", state(Dev::Deactivating), "Disconnecting");
+        row("Failed is not Disconnected", state(Dev::Failed), "Unavailable");
+        row("unlisted state", state(15), "Unavailable");
         row("type UnknownType misspelt", deviceTypeToString(Dev::UnknownType), "UnkownType");
         row("type Tun missing", deviceTypeToString(Dev::Tun), "unknown");
         row("type Veth after gap", deviceTypeToString(Dev::Veth), "Veth");
         row("type WifiP2P missing", deviceTypeToString(Dev::WifiP2P), "unknown");
-        row("connection WireGuard missing", connectionTypeToString(CS::WireGuard), "unknown");
+        row("connection WireGuard missing", connectionTypeToString(NetworkManager::ConnectionSettings::WireGuard),
+            "unknown");
         row("connectivity out of range", connectivityToString(static_cast<NetworkManager::Connectivity>(7)), "unknown");
         row("mqtt gap", mqttErrorToString(static_cast<MqttClient::ClientError>(6)), "unknown");
         row("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
         row("reason SimPinIncorrect last", stateChangeReasonToString(Dev::SimPinIncorrect), "SimPinIncorrect");
         row("reason NewActivation missing", stateChangeReasonToString(Dev::NewActivation), "unknown");
         row("method out of range", ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), "unknown");
-        row("ap security no access point", apSecurity(AP::Ptr()), "unknown");
+        row("method manual", method("manual"), "manual");
+        row("method case matters", method("Manual"), "auto");
+        row("method not trimmed", method(" manual"), "auto");
+        row("method empty", method(""), "auto");
+        row("security: any wpa bit counts", security(AP::Privacy, AP::GroupWep40, 0), "wpa1");
+        row("security: wpa without privacy", security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0), "unknown");
+        row("security: rsn without privacy", security(0, 0, AP::KeyMgmtSAE), "unknown");
+        row("security: no access point", apSecurity(AP::Ptr()), "unknown");
         row("modem interface unlisted", modemInterfaceToString(QStringLiteral("ModemManager::Modem")), "Unknown");
         row("modem interface empty handle", modemInterfaceToString(ModemManager::Interface::Ptr()), "Unknown");
     }
@@ -44,42 +64,6 @@ private slots:
         QFETCH(QString, actual);
         QFETCH(QString, expected);
         QCOMPARE(actual, expected);
-    }
-
-    void deviceStates_data()
-    {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("NeedAuth") << int(Dev::NeedAuth) << int(Connecting);
-        QTest::newRow("WaitingForSecondaries") << int(Dev::WaitingForSecondaries) << int(Connecting);
-        QTest::newRow("Deactivating") << int(Dev::Deactivating) << int(Disconnecting);
-        QTest::newRow("Failed is not Disconnected") << int(Dev::Failed) << int(Unavailable);
-        QTest::newRow("unlisted number") << 15 << int(Unavailable);
-    }
-
-    void deviceStates()
-    {
-        QFETCH(int, state);
-        QFETCH(int, expected);
-        QCOMPARE(int(mapDeviceState(static_cast<Dev::State>(state))), expected);
-    }
-
-    void methodFromString_data()
-    {
-        using IP = NetworkManager::Ipv4Setting;
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("manual") << QStringLiteral("manual") << int(IP::Manual);
-        QTest::newRow("case matters") << QStringLiteral("Manual") << int(IP::Automatic);
-        QTest::newRow("no trimming") << QStringLiteral(" manual") << int(IP::Automatic);
-        QTest::newRow("empty") << QString() << int(IP::Automatic);
-    }
-
-    void methodFromString()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, expected);
-        QCOMPARE(int(ipv4SettingMethodFromString(text)), expected);
     }
 
     void accessTechnologies_data()
@@ -101,29 +85,6 @@ private slots:
         const QFlags<MMModemAccessTechnology> technologies { QFlag(int(bits)) };
         QCOMPARE(accessTechnologiesToString(technologies), expected.join(QLatin1Char(',')));
         QCOMPARE(accessTechnologiesToJson(technologies), QJsonArray::fromStringList(expected));
-    }
-
-    // The plain cases (open, WEP, WPA1, WPA2, mixed) show in the published access-point documents.
-    void apSecurityDecision_data()
-    {
-        QTest::addColumn<int>("capabilities");
-        QTest::addColumn<int>("wpa");
-        QTest::addColumn<int>("rsn");
-        QTest::addColumn<QString>("expected");
-        const int psk = AP::KeyMgmtPsk | AP::PairCcmp;
-        QTest::newRow("any wpa bit counts") << int(AP::Privacy) << int(AP::GroupWep40) << 0 << QStringLiteral("wpa1");
-        QTest::newRow("wpa without privacy") << 0 << psk << 0 << QStringLiteral("unknown");
-        QTest::newRow("rsn without privacy") << 0 << 0 << int(AP::KeyMgmtSAE) << QStringLiteral("unknown");
-    }
-
-    void apSecurityDecision()
-    {
-        QFETCH(int, capabilities);
-        QFETCH(int, wpa);
-        QFETCH(int, rsn);
-        QFETCH(QString, expected);
-        QCOMPARE(apSecurity(AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn))),
-            expected);
     }
 };
 
