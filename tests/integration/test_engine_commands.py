@@ -1,7 +1,9 @@
-"""What the service publishes on connection, and every read-only command, over a fixed set of devices."""
+"""What the service publishes on connection, command intake and every read-only command, over a fixed set of
+devices."""
 
 from __future__ import annotations
 
+import json
 from typing import Iterator, List
 
 import dbus
@@ -88,7 +90,7 @@ def test_connection_logs_found_and_skipped_devices(session, startup) -> None:
                                    f"[{kind}] Started monitoring device: {name}")] + [f"Skipping device: {BLUETOOTH}"]
 
 
-INVALID, UNMANAGED = "Invalid device specified: ", "Unmanaged device specified: "
+INVALID, UNMANAGED, UNSUPPORTED = "Invalid device specified: ", "Unmanaged device specified: ", "Unsupported command"
 COMMANDS = [
     # Ethernet without interface: every managed wired device; named: that one, managed or not.
     ("ethernet/state/get", {}, [("ethernet/state", "eth0"), ("ethernet/state", "eth1")]),
@@ -122,13 +124,36 @@ COMMANDS = [
     ("modem/stats/get", {}, [("modem/stats", None)]),
     ("modem/stats/get", {"interface": "cdc-wdm1"}, [("modem/stats", None)]),
     ("modem/stats/get", {"interface": "eth0"}, [("error", INVALID + "eth0")]),
+    # Intake: JSON errors; empty payloads and arrays give an empty object; commands not in the table.
+    ("wifi/state/get", b"{", [("error", "Json parse error: unterminated object")]),
+    ("wifi/state/get", b'{"interface": "wlan0"} trailing', [("error", "Json parse error: garbage at the end of the "
+                                                                      "document")]),
+    ("wifi/state/get", b"", [("wifi/state", "wlan0")]),
+    ("wifi/state/get", b'[{"interface": "wlan1"}]', [("wifi/state", "wlan0")]),
+    ("wifi/scan/get", {}, [("error", UNSUPPORTED)]),
+    ("Status/get", {}, [("error", UNSUPPORTED)]),
+    ("modem/stats/set", {}, [("error", UNSUPPORTED)]),
+    ("modem/get", {}, [("error", UNSUPPORTED)]),
+    ("wifi/état/get", {}, [("error", UNSUPPORTED)]),
 ]
+# What the service logs with an error document, where it says more than the document.
+LOGGED = {"Unsupported command": "Unsupported command '{command}'", "Json parse error": "{error}",
+          INVALID + "wlan0": "ERROR: Could not find device with name=wlan0 and type=Ethernet"}
 
 
-@pytest.mark.parametrize("command, payload, expected", COMMANDS,
-                         ids=[f"{c}-{p.get('interface', '')}" for c, p, _ in COMMANDS])
-def test_read_only_command(session, command, payload, expected) -> None:
-    assert answer(command, session.ask(command, payload)) == expected
+@pytest.mark.parametrize("command, payload, expected", COMMANDS, ids=[
+    f"{c}-{p.get('interface', '') if isinstance(p, dict) else p.decode()}" for c, p, _ in COMMANDS])
+def test_command_is_answered(session, command, payload, expected) -> None:
+    messages = session.ask(command, payload)
+    assert answer(command, messages) == expected
+    # An error document: the service's serialisation (members sorted, four spaces per level, a final line break)
+    # at QoS 0, and its log line.
+    errors = [m for m in messages if m.topic == "error"]
+    assert [(m.payload, m.qos) for m in errors] == [
+        ((json.dumps(m.data, indent=4, sort_keys=True, ensure_ascii=False) + "\n").encode(), 0) for m in errors]
+    for error in (m.data["error"] for m in errors):
+        logged = next((text for prefix, text in LOGGED.items() if error.startswith(prefix)), "")
+        assert logged.format(command=command, error=error) in session.log()
 
 
 def test_unmanaged_modem_state_describes_its_own_modem(session) -> None:
