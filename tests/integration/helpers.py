@@ -35,11 +35,10 @@ class Message:
     @property
     def data(self) -> Any:
         """The payload as JSON, or as text when it is not JSON (an empty retained payload gives "")."""
-        text = self.payload.decode("utf-8", errors="replace")
         try:
-            return json.loads(text)
+            return json.loads(self.payload)
         except ValueError:
-            return text
+            return self.payload.decode("utf-8", errors="replace")
 
 
 def poll(check: Callable[[], Any], timeout: float, what: Callable[[], str]) -> Any:
@@ -68,9 +67,7 @@ class MqttRecorder:
         self._client.on_connect = lambda c, *_: c.subscribe(f"{base}/#", qos=2)
         self._client.connect("127.0.0.1", port)
         self._client.loop_start()
-        if not subscribed.wait(DEFAULT_TIMEOUT):
-            self.close()
-            raise TimeoutError(f"MQTT recorder could not subscribe on port {port}")
+        assert subscribed.wait(DEFAULT_TIMEOUT), f"MQTT recorder could not subscribe on port {port}"
 
     def _on_message(self, _client, _userdata, msg: paho.MQTTMessage) -> None:
         with self._cond:
@@ -145,17 +142,28 @@ class Corvex:
         Corvex.started.append(self)
         return self
 
-    def kill(self) -> None:
-        if self.proc is not None:
+    def stop(self, timeout: float = 5.0, kill: bool = False) -> Optional[int]:
+        """SIGTERM (the service's normal end), SIGKILL when asked or when it does not go; the exit status."""
+        if self.proc is None:
+            return None
+        (self.proc.kill if kill else self.proc.terminate)()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-            self.proc = None
+        code, self.proc = self.proc.returncode, None
+        return code
+
+    def kill(self) -> None:
+        self.stop(kill=True)
 
     def log(self) -> str:
-        if not os.path.exists(self.log_path):
+        try:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
             return ""
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
 
     def wait_for_log(self, text: str, timeout: float = DEFAULT_TIMEOUT) -> None:
         poll(lambda: text in self.log(), timeout, lambda: f"service never logged {text!r}")
@@ -215,13 +223,10 @@ def wait_for_log_count(service: Corvex, text: str, count: int, timeout: float) -
 
 
 class Session:
-    """The service and the recorder that has heard everything it published since it started.
-
-    Answers are delimited with probes: an unsupported command whose error document comes back after
-    everything the service published before reading it. Network status and service information go
-    out with QoS 2, which the broker passes on only after its handshake, so they can arrive after a
-    later probe: tests wait for them by topic instead.
-    """
+    """The service and the recorder that has heard everything it published since it started. Answers are
+    delimited with probes: an unsupported command whose error document comes back after everything the service
+    published before reading it. Network status and service information go out with QoS 2, which the broker
+    passes on only after its handshake, so they can arrive after a later probe: tests wait for them by topic."""
 
     def __init__(self, service: Corvex, recorder: MqttRecorder) -> None:
         self.service = service
