@@ -320,10 +320,10 @@ SENT = {"status": (2, True), "info": (2, True), "wifi/aps": (0, False), "wifi/ne
 def test_every_document_goes_out_with_its_qos_and_retain_flag(running, testbed):
     """Last: reads what the broker received from the service over the whole module, and one error."""
     ask(running[1], "wifi/state/get", iface("eth0"), "error")
-    lines = broker_log.read(testbed.broker.log_path)
-    (session,) = broker_log.sessions(lines)
+    log = broker_log.read(testbed.broker.log_path)
+    (session,) = broker_log.sessions(log)
     sent: Dict[str, set] = {}
-    for p in broker_log.publications(lines, session.client):
+    for p in broker_log.publications(log, session.client):
         if p.size != 3:  # the three-byte "{ }" clears on connection are retained by design
             sent.setdefault(p.topic[len(BASE_TOPIC) + 1:], set()).add((p.qos, p.retain))
     assert sent == {topic: {flags} for topic, flags in SENT.items()}

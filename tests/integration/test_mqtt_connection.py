@@ -34,9 +34,9 @@ def connection_start(testbed, number: int) -> List[tuple]:
     """The service's connection `number` as the broker saw it: options, filters, then what it published up to
     the network status (waits until the status is there)."""
     def seen():
-        lines = broker_log.read(testbed.broker.log_path)
-        sessions = broker_log.sessions(lines)
-        published = broker_log.publications(lines, sessions[number].client) if len(sessions) > number else []
+        log = broker_log.read(testbed.broker.log_path)
+        sessions = broker_log.sessions(log)
+        published = broker_log.publications(log, sessions[number].client) if len(sessions) > number else []
         topics = [p.topic for p in published]
         return f"{BASE_TOPIC}/status" in topics and (sessions[number], published[:topics.index(f"{BASE_TOPIC}/status")])
     session, published = poll(seen, 10, lambda: f"connection {number} never published its status")
