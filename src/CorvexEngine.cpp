@@ -4,6 +4,8 @@
 #include "CorvexIPC.h"
 #include "CorvexTypes.h"
 
+#include <NetworkManagerQt/WiredDevice>
+
 namespace Corvex
 {
 
@@ -11,8 +13,6 @@ namespace
 {
 
     constexpr quint32 maxUsageSec = 2147483;
-
-    QString requestedInterface(const QJsonObject &data) { return data.value(QStringLiteral("interface")).toString(); }
 
 } // namespace
 
@@ -121,6 +121,29 @@ NetworkManager::Device::Ptr Engine::requestedDevice(
     const NetworkManager::Device::Ptr dev = findDevice(interface, type);
     if (!dev)
         rejectInvalidDevice(command, interface);
+    return dev;
+}
+
+QString Engine::requestedInterface(const QJsonObject &data)
+{
+    return data.value(QStringLiteral("interface")).toString();
+}
+
+// The changing commands work on the device's specific form; a device the binding cannot give in it is refused.
+NetworkManager::Device::Ptr Engine::requestedTypedDevice(
+    const QString &command, const QJsonObject &data, NetworkManager::Device::Type type)
+{
+    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, type);
+    if (!dev)
+        return {};
+    if (type == NetworkManager::Device::Wifi && !dev.objectCast<NetworkManager::WirelessDevice>()) {
+        rejectNotWifiDevice(command, requestedInterface(data));
+        return {};
+    }
+    if (type == NetworkManager::Device::Ethernet && !dev.objectCast<NetworkManager::WiredDevice>()) {
+        rejectNotEthernetDevice(command, requestedInterface(data));
+        return {};
+    }
     return dev;
 }
 

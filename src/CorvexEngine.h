@@ -16,6 +16,7 @@
 #include <ModemManager.h>
 
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -56,6 +57,8 @@ public:
     static bool updateIpv4Configuration(NetworkManager::Ipv4Setting::Ptr ipv4, const Config::Ipv4Config &config);
 
     static constexpr LogTag log { "[Engine] " };
+    // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
+    static std::optional<QString> failureOf(QDBusPendingCall call);
 
 private slots:
     // CorvexEngine.cpp
@@ -80,7 +83,10 @@ private:
     // CorvexEngine.cpp: the command table, dispatch, device lookup and the read-only commands
     void fillCommandTable();
     NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
+    static QString requestedInterface(const QJsonObject &data);
     NetworkManager::Device::Ptr requestedDevice(
+        const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
+    NetworkManager::Device::Ptr requestedTypedDevice(
         const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
     NetworkManager::Device::List requestedEthernetDevices(const QString &command, const QJsonObject &data);
     void publishUnlessUnmanaged(const QString &command, const QJsonObject &data, NetworkManager::Device::Type type,
@@ -104,17 +110,20 @@ private:
     void rejectNotEthernetDevice(const QString &command, const QString &interface);
     void rejectUnspecifiedInterface(const QString &command);
 
-    // CorvexEnginePending.cpp: commands whose handlers are not built yet
-    void logNotAvailable(const char *command);
+    // CorvexEngineConfigCommands.cpp: the configuration-set commands
     void processEthernetConfigSetCommand(const QJsonObject &data);
     void processWifiConfigSetCommand(const QJsonObject &data);
+    void processModemConfigSetCommand(const QJsonObject &data);
+
+    // CorvexEnginePending.cpp: commands whose handlers are not built yet
+    void logNotAvailable(const char *command);
+    void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
     void processWifiConnectCommand(const QJsonObject &data);
     void processWifiDisconnectCommand(const QJsonObject &data);
     void processWifiForgetCommand(const QJsonObject &data);
     void processWifiEnableCommand(const QJsonObject &data);
     void processWifiDisableCommand(const QJsonObject &data);
     void processWifiHotspotSetCommand(const QJsonObject &data);
-    void processModemConfigSetCommand(const QJsonObject &data);
 
     // CorvexEngineProvisioning.cpp: provisioning, and the lookups it shares with the command handlers
     NetworkManager::Connection::Ptr updateConnection(

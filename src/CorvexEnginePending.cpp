@@ -9,10 +9,6 @@ void Engine::logNotAvailable(const char *command)
     log(Log::Warning, "Command '%s' is not available in this version.", command);
 }
 
-void Engine::processEthernetConfigSetCommand(const QJsonObject &) { logNotAvailable("ethernet/config/set"); }
-
-void Engine::processWifiConfigSetCommand(const QJsonObject &) { logNotAvailable("wifi/config/set"); }
-
 void Engine::processWifiConnectCommand(const QJsonObject &) { logNotAvailable("wifi/connect"); }
 
 void Engine::processWifiDisconnectCommand(const QJsonObject &) { logNotAvailable("wifi/disconnect"); }
@@ -25,6 +21,15 @@ void Engine::processWifiDisableCommand(const QJsonObject &) { logNotAvailable("w
 
 void Engine::processWifiHotspotSetCommand(const QJsonObject &) { logNotAvailable("wifi/hotspot/set"); }
 
-void Engine::processModemConfigSetCommand(const QJsonObject &) { logNotAvailable("modem/config/set"); }
+// Shared by the Wifi commands and the Wifi configuration-set command.
+void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
+{
+    const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
+    if (!active)
+        return;
+    log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
+    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
+        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
+}
 
 } // namespace Corvex

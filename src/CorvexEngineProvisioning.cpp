@@ -36,21 +36,12 @@ namespace
     const QString wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
     const QString gsmGroup = QStringLiteral("gsm");
 
-    // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
-    std::optional<QString> failureOf(QDBusPendingCall call)
-    {
-        call.waitForFinished();
-        if (call.isValid() && !call.isError())
-            return std::nullopt;
-        return call.error().message();
-    }
-
     // The stored secrets of one setting of a profile, loaded into `settings`; the error message on failure.
     std::optional<QString> loadSecrets(
         const Connection::Ptr &connection, const ConnectionSettings::Ptr &settings, const QString &group)
     {
         QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(group);
-        if (auto failure = failureOf(reply))
+        if (auto failure = Engine::failureOf(reply))
             return failure;
         settings->setting(Setting::typeFromString(group))->secretsFromMap(reply.value().value(group));
         return std::nullopt;
@@ -231,6 +222,14 @@ bool Engine::isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::C
 {
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     return active && active->connection() && active->connection()->path() == connection->path();
+}
+
+std::optional<QString> Engine::failureOf(QDBusPendingCall call)
+{
+    call.waitForFinished();
+    if (call.isValid())
+        return std::nullopt;
+    return call.error().message();
 }
 
 NetworkManager::Connection::Ptr Engine::findConnection(const QString &name, NetworkManager::Device::Ptr dev)
