@@ -63,6 +63,13 @@ namespace
         }
     }
 
+    // The binding's copy constructor shares the settings objects, so a change made to prepare an update that
+    // NetworkManager then refuses would stay in the binding's view of the profile.
+    ConnectionSettings::Ptr settingsCopy(const Connection::Ptr &connection)
+    {
+        return ConnectionSettings::Ptr::create(connection->settings()->toMap());
+    }
+
     // A profile holds a setting only when NetworkManager sent it; an open network's profile has no security.
     bool holds(const ConnectionSettings::Ptr &settings, Setting::SettingType type)
     {
@@ -138,8 +145,7 @@ NetworkManager::Connection::Ptr Engine::updateExistingConnection(
     const char *type = run.type.constData();
     const QByteArray name = run.name.toLocal8Bit();
     log(Log::Info, "[%s] Connection '%s' already exists.", type, name.constData());
-    // A copy: the binding's own one must keep what NetworkManager holds should the update be refused.
-    const ConnectionSettings::Ptr settings(new ConnectionSettings(connection->settings()));
+    const ConnectionSettings::Ptr settings = settingsCopy(connection);
     if (run.dev->type() == NetworkManager::Device::Wifi && holds(settings, Setting::WirelessSecurity)) {
         if (auto failure = loadSecrets(connection, settings, wirelessSecurityGroup))
             log(Log::Info, "[%s] Failed to get secrets: '%s' : %s", type, name.constData(), qPrintable(*failure));
@@ -261,7 +267,7 @@ QString Engine::savedWifiKey(const QString &ssid)
     const NetworkManager::Connection::Ptr connection = findConnection(ssid, /* dev = */ {});
     if (!connection)
         return {};
-    const ConnectionSettings::Ptr settings(new ConnectionSettings(connection->settings()));
+    const ConnectionSettings::Ptr settings = settingsCopy(connection);
     if (!holds(settings, Setting::WirelessSecurity))
         return {};
     if (auto failure = loadSecrets(connection, settings, wirelessSecurityGroup)) {
