@@ -36,6 +36,7 @@ def session(testbed, tmp_path_factory) -> Iterator[Session]:
         session = Session(*running)
         session.wait_for("modem/state", lambda d: for_interface("cdc-wdm0")(d) and d["state"] == CONNECTED)
         session.startup = testbed.nm.calls()
+        session.mode = os.stat(session.service.config_path).st_mode
         yield session
 
 
@@ -122,7 +123,6 @@ def test_settings_written(session, testbed, command, request_, expected) -> None
 @pytest.mark.parametrize("command, request_, error", [
     ("ethernet/config/set", {"method": "auto"}, "'interface' not specified"),
     ("ethernet/config/set", {"interface": "wlan0"}, "Invalid device specified: wlan0"),
-    ("wifi/config/set", {"interface": "eth0"}, "Invalid device specified: eth0"),
     ("modem/config/set", {"interface": "nosuch0"}, "Invalid device specified: nosuch0"),
 ])
 def test_rejected_requests(session, command, request_, error) -> None:
@@ -135,11 +135,13 @@ def test_rejected_requests(session, command, request_, error) -> None:
     ({"ssid": "Nowhere", "key": "k4"}, "Nowhere", "k4", "true"),
     ({"ssid": "Nowhere"}, "Nowhere", "k4", "true"),  # no saved profile: the stored key for the same SSID
     ({"ssid": "Lab"}, "Lab", "", "true"),
+    ({"ssid": ""}, "", "", "true"),  # also disconnects the device
 ])
 def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
     session.ask("wifi/config/set", request_)
     ini = configparser.ConfigParser(interpolation=None)
-    ini.read(os.path.join(session.service.workdir, "corvex.ini"))
+    ini.read(session.service.config_path)
     assert (ini["Wifi"]["ssid"], ini["Wifi"]["key"], ini["Wifi"]["autocon"], ini["Wifi"]["method"],
-            ini["Extra"]["keep"], ini["Ethernet-2"]["interface"], ini["Ethernet-3"]["interface"]) == \
-        (ssid, key, autocon, "", "yes", "eth1", "eth0")
+            ini["Extra"]["keep"], ini["Ethernet-2"]["interface"], ini["Ethernet-3"]["interface"],
+            os.stat(session.service.config_path).st_mode) == \
+        (ssid, key, autocon, "", "yes", "eth1", "eth0", session.mode)
