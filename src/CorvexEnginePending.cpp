@@ -1,7 +1,5 @@
-// Commands whose handlers are not built yet, and the provisioning entry point they will share.
+// Commands whose handlers are not built yet.
 #include "CorvexEngine.h"
-
-#include "CorvexTypes.h"
 
 namespace Corvex
 {
@@ -10,10 +8,6 @@ void Engine::logNotAvailable(const char *command)
 {
     log(Log::Warning, "Command '%s' is not available in this version.", command);
 }
-
-void Engine::processEthernetConfigSetCommand(const QJsonObject &) { logNotAvailable("ethernet/config/set"); }
-
-void Engine::processWifiConfigSetCommand(const QJsonObject &) { logNotAvailable("wifi/config/set"); }
 
 void Engine::processWifiConnectCommand(const QJsonObject &) { logNotAvailable("wifi/connect"); }
 
@@ -27,17 +21,15 @@ void Engine::processWifiDisableCommand(const QJsonObject &) { logNotAvailable("w
 
 void Engine::processWifiHotspotSetCommand(const QJsonObject &) { logNotAvailable("wifi/hotspot/set"); }
 
-void Engine::processModemConfigSetCommand(const QJsonObject &) { logNotAvailable("modem/config/set"); }
-
-// Profiles are not provisioned yet: devices are monitored and published as NetworkManager holds them.
-NetworkManager::Connection::Ptr Engine::updateConnection(
-    NetworkManager::Device::Ptr dev, const Config &, const Config::Wifi *)
+// Shared by the Wifi commands and the Wifi configuration-set command.
+void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
 {
-    if (dev && dev->isValid()) {
-        log(Log::Debug, "[%s] Provisioning is not available in this version; monitoring only.",
-            qPrintable(deviceTypeToString(dev->type())));
-    }
-    return {};
+    const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
+    if (!active)
+        return;
+    log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
+    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
+        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
 }
 
 } // namespace Corvex

@@ -14,6 +14,7 @@ When the real daemon cannot run here (not root, not installed) the test is skipp
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
 import unittest
 from typing import Any, Callable, Dict, List, Tuple
@@ -81,6 +82,12 @@ def wifi(name: str, mode: str, uuid: int, psk_flags: int = 0) -> dict:
             "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "secret123", "psk-flags": psk_flags},
             "ipv4": {"method": "shared" if mode == "ap" else "auto"}}
 
+
+ADDRESS = [{"address": "10.0.0.5", "prefix": 24}]
+MANUAL, SHARED = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
+# The profile as read back after each method change that ipv4_probe makes (none refused, none left behind).
+TRANSITIONS = [MANUAL, "auto, dns 9.9.9.9", SHARED, "link-local", MANUAL, "link-local", SHARED, MANUAL, SHARED,
+               "auto", "link-local", "auto", MANUAL]
 
 GSM = {"connection": {"id": "cellular", "type": "gsm", "uuid": UUID.format(4)},
        "gsm": {"apn": "internet", "username": "user", "password": "pw", "pin": "1234"}, "ipv4": {"method": "auto"}}
@@ -275,20 +282,33 @@ class Scenario:
                      "ipv4": {"method": "manual"}}))),
                 ("update without id", lambda: self.profile("gsm").Update(to_dbus_settings(
                     {"connection": {"type": "gsm", "uuid": GSM["connection"]["uuid"]}}))),
+                ("add wifi without its setting", lambda: settings.AddConnection(to_dbus_settings(
+                    {"connection": {"id": "open", "type": "802-11-wireless", "uuid": UUID.format(10)}}))),
                 ("connection by unknown uuid", lambda: settings.GetConnectionByUuid(UUID.format(0xff))),
                 ("device by unknown interface", lambda: manager.GetDeviceByIpIface("nothere0")),
                 ("wireless switch", lambda: c.iface(NM_PATH, dbus.PROPERTIES_IFACE).Set(
                     NM, "WirelessEnabled", dbus.Boolean(False, variant_level=1)))):
             self.step(name, call)
+        for name, ipv4 in (("link-local with addresses", {"method": "link-local", "address-data": ADDRESS}),
+                           ("disabled with addresses", {"method": "disabled", "address-data": ADDRESS}),
+                           ("link-local with dns", {"method": "link-local", "dns": ["9.9.9.9"]}),
+                           ("shared with dns", {"method": "shared", "address-data": ADDRESS, "dns": ["9.9.9.9"]}),
+                           ("gateway without addresses", {"method": "auto", "gateway": "10.0.0.1"})):
+            self.step(f"add {name}", lambda i=ipv4: settings.AddConnection(to_dbus_settings(
+                {"connection": {"id": "refused", "type": "802-3-ethernet", "uuid": UUID.format(10)}, "ipv4": i})))
         self.record("wireless switch value", bool(c.prop(NM_PATH, NM, "WirelessEnabled")))
 
 
 def run_scenario(address: str) -> Dict[str, Outcome]:
     client = Client(address)
     try:
-        return Scenario(client).run()
+        outcomes = Scenario(client).run()
     finally:
         client.bus.close()
+    probe = subprocess.run([os.environ["CORVEX_IPV4_PROBE"]], env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address),
+                           stdout=subprocess.PIPE, text=True, timeout=60, check=True)
+    outcomes["ipv4 transitions"] = ("ok", probe.stdout.splitlines())
+    return outcomes
 
 
 class ConformanceTest(unittest.TestCase):
@@ -308,6 +328,7 @@ class ConformanceTest(unittest.TestCase):
             except BaseException:
                 sys.stderr.write(sim.logs())
                 raise
+        self.assertEqual(expected["ipv4 transitions"], ("ok", TRANSITIONS))
         self.assertEqual(list(expected), list(simulated))
         for step in expected:
             with self.subTest(step=step):
