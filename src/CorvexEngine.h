@@ -120,6 +120,7 @@ private:
         NetworkManager::ModemDevice::Ptr modem, QFlags<MMModemAccessTechnology> technologies);
     void onNetworkManagerDisappeared();
     void onNetworkManagerAppeared();
+    void onModemAdded(const QString &udi);
     void onWifiScanTimer(NetworkManager::WirelessDevice::Ptr wifi);
     NetworkManager::Device::Ptr getDeviceFromSender(QObject *sender);
     NetworkManager::Device::Ptr getDeviceFromUni(const QString &uni);

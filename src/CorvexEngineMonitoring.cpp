@@ -75,6 +75,9 @@ void Engine::monitorNetwork()
     // A restarted NetworkManager comes back with devices of its own: follow and publish them afresh.
     connect(notifier, &NetworkManager::Notifier::serviceDisappeared, this, &Engine::onNetworkManagerDisappeared);
     connect(notifier, &NetworkManager::Notifier::serviceAppeared, this, &Engine::onNetworkManagerAppeared);
+    // A restarted ModemManager makes its modems anew: follow the new objects of the modem devices.
+    ModemManager::notifier()->disconnect(this);
+    connect(ModemManager::notifier(), &ModemManager::Notifier::modemAdded, this, &Engine::onModemAdded);
 
     // NetworkManager also changes a configuration object in place (a renewed lease, other name servers),
     // which the binding does not report as a changed IPv4 configuration of the device.
@@ -238,6 +241,17 @@ void Engine::onNetworkManagerAppeared()
     reload();
 }
 
+void Engine::onModemAdded(const QString &udi)
+{
+    const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
+    for (const NetworkManager::Device::Ptr &dev : devices) {
+        if (dev->type() == NetworkManager::Device::Modem && dev->udi() == udi && isFollowed(dev)) {
+            log(Log::Info, "[Modem] ModemManager reports the modem of %s.", qPrintable(dev->interfaceName()));
+            monitorModemDevice(dev.objectCast<NetworkManager::ModemDevice>());
+        }
+    }
+}
+
 void Engine::onStatusChanged(NetworkManager::Status status)
 {
     log(Log::Info, "[Network] Status changed: %d (%s)", int(status), qPrintable(statusToString(status)));
@@ -246,6 +260,12 @@ void Engine::onStatusChanged(NetworkManager::Status status)
 
 void Engine::onPrimaryConnectionChanged(const QString &uni)
 {
+    // "/" names no connection: NetworkManager has none left to route through.
+    if (uni == QLatin1String("/")) {
+        log(Log::Info, "[Network] No primary connection.");
+        m_ipc->publishNetworkStatus();
+        return;
+    }
     const NetworkManager::ActiveConnection::Ptr connection = getConnectionFromUni(uni);
     if (!connection)
         return;
@@ -320,9 +340,10 @@ void Engine::onIpV4ConfigChanged(NetworkManager::Device::Ptr dev)
 
 void Engine::onIpConfigPropertiesChanged(const QDBusMessage &message)
 {
+    m_ipc->publishNetworkStatusIfIpChanged();
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
-        if (isFollowed(dev) && IPC::ip4ConfigPath(dev) == message.path())
+        if (isFollowed(dev) && ip4ConfigPath(dev) == message.path())
             onIpV4ConfigChanged(dev);
     }
 }

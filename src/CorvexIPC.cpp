@@ -16,6 +16,8 @@ namespace
     constexpr int brokerAnswerTimeoutMs = 10000;
     constexpr int reconnectDelayMs = 3000;
     constexpr quint16 keepAliveSeconds = 60;
+    // Far above any command; what is larger is refused before it is parsed.
+    constexpr int maxPayloadBytes = 64 * 1024;
 
     const char *const commandFilters[] = { "+/get", "+/+/get", "+/+/set", "wifi/connect", "wifi/disconnect",
         "wifi/forget", "wifi/enable", "wifi/disable" };
@@ -100,8 +102,14 @@ void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
     const QString command = QString(topic).remove(topicBase() + QLatin1Char('/'));
+    if (message.size() > maxPayloadBytes) {
+        const QString error = QStringLiteral("Payload too large: %1 bytes").arg(message.size());
+        log(Log::Warning, "%s (command %s)", qPrintable(error), qPrintable(command));
+        publishError(command, error);
+        return;
+    }
     log(Log::Debug, "Command : %s", qPrintable(command));
-    log(Log::Debug, "Data    : %s", message.constData());
+    log(Log::Debug, "Data    : %s", loggablePayload(message).constData());
 
     QJsonObject data;
     if (!message.isEmpty()) {
@@ -126,7 +134,7 @@ void IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool
     log(Log::Debug, "Topic: [%s]", qPrintable(fullTopic));
     log(Log::Debug, "QoS  : %d", qos);
     log(Log::Debug, "Retn : %s", retain ? "true" : "false");
-    log(Log::Debug, "Data : [%s]", payload.constData());
+    log(Log::Debug, "Data : [%s]", loggablePayload(payload).constData());
     m_client->publish(fullTopic, payload, quint8(qos), retain);
 }
 
@@ -172,6 +180,12 @@ void IPC::publishError(const QString &command, const QString &error)
 {
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,
         /* retain = */ false);
+}
+
+QByteArray IPC::loggablePayload(const QByteArray &payload) const
+{
+    // Masking costs a pass over the payload: only when the line is written.
+    return m_logEnabled && Log::enabled(Log::Debug) ? maskSecrets(payload) : QByteArray();
 }
 
 void IPC::log(Log::Level level, const char *format, ...)

@@ -193,7 +193,9 @@ def test_status_without_primary_connection(recorder, testbed, scene):
     try:
         assert ask(recorder, "status/get", "", "status").data["primaryConnection"] is None
     finally:
+        since = recorder.count()
         testbed.nm.set_primary_connection(scene["primary"])
+        recorder.wait_for("status", lambda d: d["primaryConnection"] is not None, since=since)
 
 
 def test_status_with_a_primary_connection_that_lists_no_device(recorder, testbed, scene):

@@ -142,21 +142,21 @@ def test_ipv4_change_republishes_config_and_state(session, testbed, bed, office)
     since, mark = session.count(), len(session.log())
     readdress(testbed, bed, "192.168.50.20")
     session.wait_for("ethernet/state", address_of("eth1", "192.168.50.20"), since=since)
-    assert summary(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
+    assert device_documents(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
     assert "[Ethernet] Device IPv4 Config changed : eth1" in log_since(session, mark)
 
     # The same addressing under a new object: the configuration is republished, the unchanged state is not.
     since = session.count()
     readdress(testbed, bed, "192.168.50.20")
     session.wait_for("ethernet/config", for_interface("eth1"), since=since)
-    assert summary(session.probe(since)) == [("ethernet/config", "eth1")]
+    assert device_documents(session.probe(since)) == [("ethernet/config", "eth1")]
 
 
 def test_ipv4_changed_in_place_is_published(session, testbed, bed, office) -> None:
     since = session.count()
     readdress(testbed, bed, "192.168.50.30", replace=False)
     session.wait_for("ethernet/state", address_of("eth1", "192.168.50.30"), since=since)
-    assert summary(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
+    assert device_documents(session.probe(since)) == [("ethernet/config", "eth1"), ("ethernet/state", "eth1")]
 
 
 # --- devices coming, going and changing --------------------------------------------------------------

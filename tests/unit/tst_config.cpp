@@ -139,10 +139,14 @@ private slots:
                                           << "120";
         QTest::newRow("no Ethernet group: built-in mtu") << empty << "eth.mtu"
                                                          << "-1";
-        QTest::newRow("port low 16 bits") << QByteArray("[Mqtt]\nport=70000\n") << "mqtt.port"
-                                          << "4464";
+        QTest::newRow("port above 65535") << QByteArray("[Mqtt]\nport=70000\n") << "mqtt.port"
+                                          << "1883";
         QTest::newRow("port not a number") << QByteArray("[Mqtt]\nport=abc\n") << "mqtt.port"
-                                           << "0";
+                                           << "1883";
+        QTest::newRow("port zero") << QByteArray("[Mqtt]\nport=0\n") << "mqtt.port"
+                                   << "1883";
+        QTest::newRow("port 65535") << QByteArray("[Mqtt]\nport=65535\n") << "mqtt.port"
+                                    << "65535";
         QTest::newRow("autocon false") << QByteArray("[Wifi]\nautocon=false\n") << "wifi.autocon"
                                        << "false";
         QTest::newRow("usageSec zero") << QByteArray("[Modem]\nusageSec=0\n") << "modem.usageSec"
@@ -319,6 +323,14 @@ private slots:
                                          "[Config]  Ethernet-2.interface : eth0\n",
                                          "[Config]  wifi.autocon       : true\n", "[Config]  modem.autocon      : 1\n" }
                                   << "not found";
+        QTest::newRow("secrets masked, empty ones empty")
+            << QByteArray("[Mqtt]\npass=s3cret\n[Wifi]\nkey=s3cret\n[Modem]\npassword=s3cret\npin=\n")
+            << QStringList { "[Config]  mqtt.pass          : ********\n", "[Config]  wifi.key           : ********\n",
+                   "[Config]  modem.password     : ********\n", "[Config]  modem.pin          : \n" }
+            << "s3cret";
+        QTest::newRow("invalid port") << QByteArray("[Mqtt]\nport=-1\n")
+                                      << QStringList { "[Config] Invalid broker port '-1', using 1883.\n" }
+                                      << "mqtt.port          : 0";
         QTest::newRow("no Ethernet block")
             << QByteArray("[Mqtt]\n") << QStringList { "[Config]  wifi.id            : Wifi\n" } << "Ethernet";
         QTest::newRow("numbered group without interface")

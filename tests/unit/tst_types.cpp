@@ -1,4 +1,5 @@
 #include "CorvexTypes.h"
+#include "MqttClient.h"
 
 #include <QtTest>
 
@@ -49,6 +50,12 @@ private slots:
 
         textRow("mqtt UnknownError", mqttErrorToString(MqttClient::UnknownError), "UnknownError");
         textRow("mqtt gap", mqttErrorToString(static_cast<MqttClient::ClientError>(6)), "unknown");
+
+        textRow("ssid UTF-8, zero padded", ssidToString(QByteArray("Caf\xc3\xa9\0\0", 7)), "Caf\xe9");
+        textRow("masked members", maskSecrets("{\"key\": \"a\\\"b\", \"pin\":1234, \"pass\": \"\", \"ssid\": \"pin\"}"),
+            "{\"key\": \"********\", \"pin\":\"********\", \"pass\": \"\", \"ssid\": \"pin\"}");
+        textRow("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
+            "[\"password\" :\"********\", \"pass\":");
 
         textRow("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
         textRow("reason NowUnmanaged", stateChangeReasonToString(Dev::NowUnmanagedReason), "NowUnmanagedReason");
