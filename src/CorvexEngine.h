@@ -55,6 +55,7 @@ private slots:
     // CorvexEngineMonitoring.cpp
     void onStatusChanged(NetworkManager::Status status);
     void onPrimaryConnectionChanged(const QString &uni);
+    void onConnectivityChanged(NetworkManager::Connectivity connectivity);
     void onDeviceAdded(const QString &uni);
     void onDeviceRemoved(const QString &uni);
     void onDeviceStateChanged(NetworkManager::Device::State newstate, NetworkManager::Device::State oldstate,

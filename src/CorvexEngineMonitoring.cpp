@@ -67,6 +67,8 @@ void Engine::monitorNetwork()
     notifier->disconnect(this);
     connect(notifier, &NetworkManager::Notifier::statusChanged, this, &Engine::onStatusChanged);
     connect(notifier, &NetworkManager::Notifier::primaryConnectionChanged, this, &Engine::onPrimaryConnectionChanged);
+    // The status document carries the connectivity, which can change after the status itself.
+    connect(notifier, &NetworkManager::Notifier::connectivityChanged, this, &Engine::onConnectivityChanged);
     // While NetworkManager is away, its return announces every device again just before the reload that
     // publishes them all: those announcements are not followed (onNetworkManagerDisappeared).
     if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
@@ -255,6 +257,13 @@ void Engine::onModemAdded(const QString &udi)
 void Engine::onStatusChanged(NetworkManager::Status status)
 {
     log(Log::Info, "[Network] Status changed: %d (%s)", int(status), qPrintable(statusToString(status)));
+    m_ipc->publishNetworkStatus();
+}
+
+void Engine::onConnectivityChanged(NetworkManager::Connectivity connectivity)
+{
+    log(Log::Info, "[Network] Connectivity changed: %d (%s)", int(connectivity),
+        qPrintable(connectivityToString(connectivity)));
     m_ipc->publishNetworkStatus();
 }
 

@@ -172,14 +172,14 @@ def test_added_device_is_reloaded_a_second_later_and_removed_one_only_logged(ses
     # Unlike at connection, an added device is reloaded whether managed or not.
     session.wait_for("ethernet/config", for_interface("eth6"), since=since)
     assert time.monotonic() - added_at >= 0.9
-    assert summary(session.probe(since)) == [("ethernet/state", "eth5"), ("ethernet/config", "eth5"),
+    assert device_documents(session.probe(since)) == [("ethernet/state", "eth5"), ("ethernet/config", "eth5"),
                                              ("ethernet/state", "eth6"), ("ethernet/config", "eth6")]
 
     since = session.count()
     nm.remove_device(paths["eth5"])
     session.wait_for_log(f"Device removed: {paths['eth5']}")
     # Before it goes, NetworkManager moves the device to unmanaged: that state change alone is published.
-    assert summary(session.probe(since)) in ([], [("ethernet/state", "eth5")])
+    assert device_documents(session.probe(since)) in ([], [("ethernet/state", "eth5")])
     assert [m.data["interface"] for m in session.ask("ethernet/state/get", {})] == ["eth0", "eth1", "eth2", "eth3"]
 
 
