@@ -101,28 +101,36 @@ void IPC::onMqttErrorChanged(MqttClient::ClientError err)
 void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
-    const QString command = QString(topic).remove(topicBase() + QLatin1Char('/'));
-    if (message.size() > maxPayloadBytes) {
-        const QString error = QStringLiteral("Payload too large: %1 bytes").arg(message.size());
-        log(Log::Warning, "%s (command %s)", qPrintable(error), qPrintable(command));
-        publishError(command, error);
+    const CommandMessage request = readCommand(topicBase(), topic, message);
+    const bool oversized = message.size() > maxPayloadBytes;
+    log(Log::Debug, "Command : %s", qPrintable(request.command));
+    if (!oversized)
+        log(Log::Debug, "Data    : %s", loggablePayload(message).constData());
+    if (!request.error.isEmpty()) {
+        log(oversized ? Log::Warning : Log::Error, "%s", qPrintable(request.error));
+        publishError(request.command, request.error);
         return;
     }
-    log(Log::Debug, "Command : %s", qPrintable(command));
-    log(Log::Debug, "Data    : %s", loggablePayload(message).constData());
+    emit commandReceived(request.command, request.data);
+}
 
-    QJsonObject data;
-    if (!message.isEmpty()) {
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(message, &parseError);
-        if (parseError.error != QJsonParseError::NoError) {
-            log(Log::Error, "Json parse error: %s", qPrintable(parseError.errorString()));
-            publishError(command, QStringLiteral("Json parse error: ") + parseError.errorString());
-            return;
-        }
-        data = document.object();
+IPC::CommandMessage IPC::readCommand(const QString &base, const QString &topic, const QByteArray &payload)
+{
+    CommandMessage request;
+    request.command = QString(topic).remove(base + QLatin1Char('/'));
+    if (payload.size() > maxPayloadBytes) {
+        request.error = QStringLiteral("Payload too large: %1 bytes").arg(payload.size());
+        return request;
     }
-    emit commandReceived(command, data);
+    if (payload.isEmpty())
+        return request;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(payload, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        request.error = QStringLiteral("Json parse error: ") + parseError.errorString();
+    else
+        request.data = document.object();
+    return request;
 }
 
 QString IPC::topicBase() const { return m_config->mqtt().base; }

@@ -38,6 +38,15 @@ public:
 
     void setLogEnable(bool enable);
 
+    // A command message as the engine gets it, or the text of the error document that refuses it.
+    struct CommandMessage {
+        QString command;
+        QJsonObject data;
+        QString error;
+    };
+    // The command intake short of the connection: command text from the topic, size limit, JSON parse.
+    static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
+
 signals:
     void connected(const QString &url);
     void disconnected();
