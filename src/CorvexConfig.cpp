@@ -266,8 +266,9 @@ Config::Config(const QString &filePath, QObject *parent)
         log(Log::Warning, "Config file not found: '%s'.", qPrintable(path));
         log(Log::Warning, "Creating file with default values.");
         writeDefaultConfiguration();
+    } else {
+        warnIfOpenToOthers(path);
     }
-    warnIfOpenToOthers(path);
     readConfiguration();
     printConfiguration();
 }
