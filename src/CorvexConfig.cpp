@@ -1,5 +1,7 @@
 #include "CorvexConfig.h"
 
+#include "CorvexTypes.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,6 +10,7 @@
 #include <QSettings>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@ namespace
 {
 
     const QString baseEthernetGroup = QStringLiteral("Ethernet");
+    constexpr quint16 defaultBrokerPort = 1883;
 
     // Numbered sections start at 2 and carry no leading zeros, so Ethernet-1 and Ethernet-02 are not sections.
     bool isNumberedEthernetGroup(const QString &group)
@@ -40,7 +44,7 @@ namespace
     {
         Config::Mqtt mqtt;
         mqtt.url = QStringLiteral("localhost");
-        mqtt.port = 1883;
+        mqtt.port = defaultBrokerPort;
         mqtt.base = QStringLiteral("vorn/network");
         return mqtt;
     }
@@ -123,14 +127,21 @@ namespace
         QString m_prefix;
     };
 
+    // 0 for a text that is no port number (1 to 65535), which the reader replaces by the default.
+    quint16 brokerPort(const QVariant &value)
+    {
+        bool valid = false;
+        const uint port = value.toString().toUInt(&valid);
+        return valid && port <= 65535 ? quint16(port) : 0;
+    }
+
     Config::Mqtt readMqtt(QSettings &settings)
     {
         const Group group(settings, QStringLiteral("Mqtt"));
         const Config::Mqtt fallback = defaultMqtt();
         Config::Mqtt mqtt;
         mqtt.url = group.value("url", fallback.url).toString();
-        // Only the low 16 bits are kept: 70000 becomes 4464.
-        mqtt.port = static_cast<quint16>(group.value("port", fallback.port).toUInt());
+        mqtt.port = brokerPort(group.value("port", fallback.port));
         mqtt.user = group.value("user", fallback.user).toString();
         mqtt.pass = group.value("pass", fallback.pass).toString();
         mqtt.base = group.value("base", fallback.base).toString();
@@ -255,6 +266,8 @@ Config::Config(const QString &filePath, QObject *parent)
         log(Log::Warning, "Config file not found: '%s'.", qPrintable(path));
         log(Log::Warning, "Creating file with default values.");
         writeDefaultConfiguration();
+    } else {
+        warnIfOpenToOthers(path);
     }
     readConfiguration();
     printConfiguration();
@@ -394,6 +407,11 @@ void Config::renewSettingsAfterFailure()
 void Config::readConfiguration()
 {
     m_mqtt = readMqtt(*m_settings);
+    if (m_mqtt.port == 0) {
+        log(Log::Warning, "Invalid broker port '%s', using %u.",
+            qPrintable(m_settings->value(QStringLiteral("Mqtt/port")).toString()), unsigned(defaultBrokerPort));
+        m_mqtt.port = defaultBrokerPort;
+    }
     readEthernetSections();
     m_wifi = readWifi(*m_settings);
     m_modem = readModem(*m_settings);
@@ -435,14 +453,14 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.url           : %s", qPrintable(m_mqtt.url));
     log(Log::Info, " mqtt.port          : %u", static_cast<unsigned>(m_mqtt.port));
     log(Log::Info, " mqtt.user          : %s", qPrintable(m_mqtt.user));
-    log(Log::Info, " mqtt.pass          : %s", qPrintable(m_mqtt.pass));
+    log(Log::Info, " mqtt.pass          : %s", qPrintable(maskSecret(m_mqtt.pass)));
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
     for (int i = 0; i < m_ethList.size(); ++i)
         printEthernet(i);
     log(Log::Info, " wifi.id            : %s", qPrintable(m_wifi.id));
     log(Log::Info, " wifi.autocon       : %s", boolText(m_wifi.autocon));
     log(Log::Info, " wifi.ssid          : %s", qPrintable(m_wifi.ssid));
-    log(Log::Info, " wifi.key           : %s", qPrintable(m_wifi.key));
+    log(Log::Info, " wifi.key           : %s", qPrintable(maskSecret(m_wifi.key)));
     log(Log::Info, " wifi.method        : %s", qPrintable(m_wifi.ipv4.method));
     log(Log::Info, " wifi.address       : %s", qPrintable(m_wifi.ipv4.address));
     log(Log::Info, " wifi.mask          : %s", qPrintable(m_wifi.ipv4.netmask));
@@ -452,10 +470,10 @@ void Config::printConfiguration()
     log(Log::Info, " modem.id           : %s", qPrintable(m_modem.id));
     log(Log::Info, " modem.autocon      : %d", m_modem.autocon ? 1 : 0);
     log(Log::Info, " modem.username     : %s", qPrintable(m_modem.username));
-    log(Log::Info, " modem.password     : %s", qPrintable(m_modem.password));
+    log(Log::Info, " modem.password     : %s", qPrintable(maskSecret(m_modem.password)));
     log(Log::Info, " modem.apn          : %s", qPrintable(m_modem.apn));
     log(Log::Info, " modem.network_id   : %s", qPrintable(m_modem.network_id));
-    log(Log::Info, " modem.pin          : %s", qPrintable(m_modem.pin));
+    log(Log::Info, " modem.pin          : %s", qPrintable(maskSecret(m_modem.pin)));
     log(Log::Info, " modem.method       : %s", qPrintable(m_modem.ipv4.method));
     log(Log::Info, " modem.address      : %s", qPrintable(m_modem.ipv4.address));
     log(Log::Info, " modem.netmask      : %s", qPrintable(m_modem.ipv4.netmask));
@@ -482,6 +500,15 @@ void Config::printEthernet(int index)
     log(Log::Info, " %s.dns1      : %s", name, qPrintable(ethernet.ipv4.dns1));
     log(Log::Info, " %s.mtu       : %d", name, ethernet.mtu);
     log(Log::Info, " %s.ipv6      : %s", name, qPrintable(ethernet.ipv6));
+}
+
+void Config::warnIfOpenToOthers(const QString &path)
+{
+    // The file holds secrets; its mode is the administrator's to change, not ours.
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && (info.st_mode & (S_IRWXG | S_IRWXO)))
+        log(Log::Warning, "Config file '%s' is open to group or others (mode %04o).", qPrintable(path),
+            unsigned(info.st_mode & 07777));
 }
 
 bool Config::fileExists(const QString &path)

@@ -89,6 +89,7 @@ private:
     void renewSettingsAfterFailure();
     static bool fileExists(const QString &path);
     static constexpr LogTag log { "[Config] " };
+    void warnIfOpenToOthers(const QString &path);
 
     int ethernetBaseIndex() const;
     int ethernetIndexForInterface(const QString &interface) const;

@@ -69,6 +69,7 @@ private slots:
     // CorvexEngineMonitoring.cpp
     void onStatusChanged(NetworkManager::Status status);
     void onPrimaryConnectionChanged(const QString &uni);
+    void onConnectivityChanged(NetworkManager::Connectivity connectivity);
     void onDeviceAdded(const QString &uni);
     void onDeviceRemoved(const QString &uni);
     void onDeviceStateChanged(NetworkManager::Device::State newstate, NetworkManager::Device::State oldstate,
@@ -160,6 +161,7 @@ private:
         NetworkManager::ModemDevice::Ptr modem, QFlags<MMModemAccessTechnology> technologies);
     void onNetworkManagerDisappeared();
     void onNetworkManagerAppeared();
+    void onModemAdded(const QString &udi);
     void onWifiScanTimer(NetworkManager::WirelessDevice::Ptr wifi);
     NetworkManager::Device::Ptr getDeviceFromSender(QObject *sender);
     NetworkManager::Device::Ptr getDeviceFromUni(const QString &uni);

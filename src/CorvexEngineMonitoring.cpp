@@ -67,6 +67,8 @@ void Engine::monitorNetwork()
     notifier->disconnect(this);
     connect(notifier, &NetworkManager::Notifier::statusChanged, this, &Engine::onStatusChanged);
     connect(notifier, &NetworkManager::Notifier::primaryConnectionChanged, this, &Engine::onPrimaryConnectionChanged);
+    // The status document carries the connectivity, which can change after the status itself.
+    connect(notifier, &NetworkManager::Notifier::connectivityChanged, this, &Engine::onConnectivityChanged);
     // While NetworkManager is away, its return announces every device again just before the reload that
     // publishes them all: those announcements are not followed (onNetworkManagerDisappeared).
     if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
@@ -75,6 +77,9 @@ void Engine::monitorNetwork()
     // A restarted NetworkManager comes back with devices of its own: follow and publish them afresh.
     connect(notifier, &NetworkManager::Notifier::serviceDisappeared, this, &Engine::onNetworkManagerDisappeared);
     connect(notifier, &NetworkManager::Notifier::serviceAppeared, this, &Engine::onNetworkManagerAppeared);
+    // A restarted ModemManager makes its modems anew: follow the new objects of the modem devices.
+    ModemManager::notifier()->disconnect(this);
+    connect(ModemManager::notifier(), &ModemManager::Notifier::modemAdded, this, &Engine::onModemAdded);
 
     // NetworkManager also changes a configuration object in place (a renewed lease, other name servers),
     // which the binding does not report as a changed IPv4 configuration of the device.
@@ -238,14 +243,38 @@ void Engine::onNetworkManagerAppeared()
     reload();
 }
 
+void Engine::onModemAdded(const QString &udi)
+{
+    const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
+    for (const NetworkManager::Device::Ptr &dev : devices) {
+        if (dev->type() == NetworkManager::Device::Modem && dev->udi() == udi && isFollowed(dev)) {
+            log(Log::Info, "[Modem] ModemManager reports the modem of %s.", qPrintable(dev->interfaceName()));
+            monitorModemDevice(dev.objectCast<NetworkManager::ModemDevice>());
+        }
+    }
+}
+
 void Engine::onStatusChanged(NetworkManager::Status status)
 {
     log(Log::Info, "[Network] Status changed: %d (%s)", int(status), qPrintable(statusToString(status)));
     m_ipc->publishNetworkStatus();
 }
 
+void Engine::onConnectivityChanged(NetworkManager::Connectivity connectivity)
+{
+    log(Log::Info, "[Network] Connectivity changed: %d (%s)", int(connectivity),
+        qPrintable(connectivityToString(connectivity)));
+    m_ipc->publishNetworkStatus();
+}
+
 void Engine::onPrimaryConnectionChanged(const QString &uni)
 {
+    // "/" names no connection: NetworkManager has none left to route through.
+    if (uni == QLatin1String("/")) {
+        log(Log::Info, "[Network] No primary connection.");
+        m_ipc->publishNetworkStatus();
+        return;
+    }
     const NetworkManager::ActiveConnection::Ptr connection = getConnectionFromUni(uni);
     if (!connection)
         return;
@@ -320,9 +349,10 @@ void Engine::onIpV4ConfigChanged(NetworkManager::Device::Ptr dev)
 
 void Engine::onIpConfigPropertiesChanged(const QDBusMessage &message)
 {
+    m_ipc->publishNetworkStatusIfIpChanged();
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
-        if (isFollowed(dev) && IPC::ip4ConfigPath(dev) == message.path())
+        if (isFollowed(dev) && ip4ConfigPath(dev) == message.path())
             onIpV4ConfigChanged(dev);
     }
 }

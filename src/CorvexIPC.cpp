@@ -16,6 +16,8 @@ namespace
     constexpr int brokerAnswerTimeoutMs = 10000;
     constexpr int reconnectDelayMs = 3000;
     constexpr quint16 keepAliveSeconds = 60;
+    // Far above any command; what is larger is refused before it is parsed.
+    constexpr int maxPayloadBytes = 64 * 1024;
 
     const char *const commandFilters[] = { "+/get", "+/+/get", "+/+/set", "wifi/connect", "wifi/disconnect",
         "wifi/forget", "wifi/enable", "wifi/disable" };
@@ -99,22 +101,36 @@ void IPC::onMqttErrorChanged(MqttClient::ClientError err)
 void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
-    const QString command = QString(topic).remove(topicBase() + QLatin1Char('/'));
-    log(Log::Debug, "Command : %s", qPrintable(command));
-    log(Log::Debug, "Data    : %s", message.constData());
-
-    QJsonObject data;
-    if (!message.isEmpty()) {
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(message, &parseError);
-        if (parseError.error != QJsonParseError::NoError) {
-            log(Log::Error, "Json parse error: %s", qPrintable(parseError.errorString()));
-            publishError(command, QStringLiteral("Json parse error: ") + parseError.errorString());
-            return;
-        }
-        data = document.object();
+    const CommandMessage request = readCommand(topicBase(), topic, message);
+    const bool oversized = message.size() > maxPayloadBytes;
+    log(Log::Debug, "Command : %s", qPrintable(request.command));
+    if (!oversized)
+        log(Log::Debug, "Data    : %s", loggablePayload(message).constData());
+    if (!request.error.isEmpty()) {
+        log(oversized ? Log::Warning : Log::Error, "%s", qPrintable(request.error));
+        publishError(request.command, request.error);
+        return;
     }
-    emit commandReceived(command, data);
+    emit commandReceived(request.command, request.data);
+}
+
+IPC::CommandMessage IPC::readCommand(const QString &base, const QString &topic, const QByteArray &payload)
+{
+    CommandMessage request;
+    request.command = QString(topic).remove(base + QLatin1Char('/'));
+    if (payload.size() > maxPayloadBytes) {
+        request.error = QStringLiteral("Payload too large: %1 bytes").arg(payload.size());
+        return request;
+    }
+    if (payload.isEmpty())
+        return request;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(payload, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        request.error = QStringLiteral("Json parse error: ") + parseError.errorString();
+    else
+        request.data = document.object();
+    return request;
 }
 
 QString IPC::topicBase() const { return m_config->mqtt().base; }
@@ -126,7 +142,7 @@ void IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool
     log(Log::Debug, "Topic: [%s]", qPrintable(fullTopic));
     log(Log::Debug, "QoS  : %d", qos);
     log(Log::Debug, "Retn : %s", retain ? "true" : "false");
-    log(Log::Debug, "Data : [%s]", payload.constData());
+    log(Log::Debug, "Data : [%s]", loggablePayload(payload).constData());
     m_client->publish(fullTopic, payload, quint8(qos), retain);
 }
 
@@ -172,6 +188,12 @@ void IPC::publishError(const QString &command, const QString &error)
 {
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,
         /* retain = */ false);
+}
+
+QByteArray IPC::loggablePayload(const QByteArray &payload) const
+{
+    // Masking costs a pass over the payload: only when the line is written.
+    return log.enabled() && Log::enabled(Log::Debug) ? maskSecrets(payload) : QByteArray();
 }
 
 } // namespace Corvex

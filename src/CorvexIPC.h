@@ -7,7 +7,6 @@
 #include <NetworkManagerQt/ActiveConnection>
 #include <NetworkManagerQt/Connection>
 #include <NetworkManagerQt/Device>
-#include <NetworkManagerQt/IpConfig>
 #include <NetworkManagerQt/Ipv4Setting>
 #include <NetworkManagerQt/ModemDevice>
 #include <NetworkManagerQt/WiredDevice>
@@ -18,6 +17,7 @@
 #include <QJsonValue>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QTimer>
 
@@ -38,9 +38,14 @@ public:
 
     void setLogEnable(bool enable);
 
-    // The device's IPv4 configuration object as NetworkManager reports it now, read on the bus past the
-    // binding's cache; empty when the read fails, with the bus error in `error` if given.
-    static QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error = nullptr);
+    // A command message as the engine gets it, or the text of the error document that refuses it.
+    struct CommandMessage {
+        QString command;
+        QJsonObject data;
+        QString error;
+    };
+    // The command intake short of the connection: command text from the topic, size limit, JSON parse.
+    static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
 
 signals:
     void connected(const QString &url);
@@ -56,6 +61,8 @@ public slots:
     // CorvexIPCState.cpp: network status and device state documents
     void publishNetworkStatus();
     void publishNetworkInfo();
+    // Republishes the network status only when the primary connection's IPv4 differs from the one last published.
+    void publishNetworkStatusIfIpChanged();
     void publishDeviceState(NetworkManager::Device::Ptr dev);
     void publishDeviceStateIfIpChanged(NetworkManager::Device::Ptr dev);
 
@@ -110,18 +117,23 @@ private:
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();
+    // A payload as the Debug log shows it, its secrets masked.
+    QByteArray loggablePayload(const QByteArray &payload) const;
 
     // CorvexIPCState.cpp
+    QJsonObject networkStatus();
+    void publishStatusDocument(const QJsonObject &status);
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
-    QJsonValue toJson(const NetworkManager::IpConfig &config);
     QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
-    NetworkManager::IpConfig currentIpV4Config(NetworkManager::Device::Ptr dev);
+    static QJsonObject ipv4Object(const QVariantMap &ip4ConfigProperties);
+    QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
+    QJsonObject primaryIpv4(const NetworkManager::ActiveConnection::Ptr &connection);
+    QVariantMap primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
 
     // CorvexIPCConfig.cpp
     QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
     QJsonObject ipv4SettingMembers(const NetworkManager::Connection::Ptr &connection);
-    static QString ssidText(const QByteArray &ssid);
     // Asks NetworkManager for a profile's secrets of one setting and waits; false (logged) when it refuses.
     bool secretsOf(const NetworkManager::Connection::Ptr &connection, const QString &setting, NMVariantMapMap *secrets);
     static QString pskOf(const NMVariantMapMap &secrets);
@@ -132,6 +144,9 @@ private:
     QScopedPointer<MqttClient> m_client;
     QScopedPointer<QTimer> m_connectTimer;
     QHash<QString, QJsonValue> m_stateIpv4;
+    QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
+    QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
+    QString m_primaryIp4Path;
 };
 
 } // namespace Corvex

@@ -33,12 +33,6 @@ namespace
 
 } // namespace
 
-QString IPC::ssidText(const QByteArray &ssid)
-{
-    // The name ends at the first zero byte, as NetworkManager pads some names.
-    return QString::fromLatin1(ssid.constData());
-}
-
 bool IPC::secretsOf(const NetworkManager::Connection::Ptr &connection, const QString &setting, NMVariantMapMap *secrets)
 {
     QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(setting);
@@ -85,7 +79,7 @@ void IPC::publishWifiConfig(NetworkManager::WirelessDevice::Ptr dev)
     if (const NetworkManager::Connection::Ptr connection = wifiConnection(dev)) {
         doc = ipv4SettingMembers(connection);
         const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
-        doc["ssid"] = wireless ? ssidText(wireless->ssid()) : QString();
+        doc["ssid"] = wireless ? ssidToString(wireless->ssid()) : QString();
         NMVariantMapMap secrets;
         if (secretsOf(connection, wirelessSecurityGroup, &secrets))
             doc["key"] = pskOf(secrets);

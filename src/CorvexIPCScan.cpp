@@ -29,7 +29,7 @@ namespace
             const NetworkManager::WirelessSetting::Ptr wireless
                 = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
             if (wireless && wireless->mode() != NetworkManager::WirelessSetting::Ap)
-                names.insert(QString::fromUtf8(wireless->ssid()));
+                names.insert(ssidToString(wireless->ssid()));
         }
         return names;
     }
@@ -95,11 +95,11 @@ void IPC::publishWifiHotspot(NetworkManager::WirelessDevice::Ptr dev)
         : nullptr;
     if (wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap) {
         doc["active"] = true;
-        doc["ssid"] = ssidText(wireless->ssid());
+        doc["ssid"] = ssidToString(wireless->ssid());
         doc["band"] = wireless->band() == NetworkManager::WirelessSetting::A ? "a" : "bg";
         doc["channel"] = qint64(wireless->channel());
         doc["hidden"] = wireless->hidden();
-        doc["ipv4"] = toJson(dev->ipV4Config());
+        doc["ipv4"] = currentIpv4(dev);
         // Without an answer the key is published empty, as the hotspot's clients expect a text.
         NMVariantMapMap secrets;
         secretsOf(connection, wirelessSecurityGroup, &secrets);

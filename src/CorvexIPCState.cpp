@@ -8,14 +8,11 @@
 #include <ModemManagerQt/Modem3Gpp>
 #include <ModemManagerQt/ModemCdma>
 #include <ModemManagerQt/ModemDevice>
+#include <NetworkManagerQt/IpAddress>
 #include <NetworkManagerQt/Manager>
 #include <NetworkManagerQt/Settings>
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusReply>
-#include <QDBusVariant>
+#include <QDBusArgument>
 
 namespace Corvex
 {
@@ -76,6 +73,18 @@ namespace
         return doc;
     }
 
+    // An IPv4 configuration object NetworkManager names; "/" stands for none.
+    bool isObjectPath(const QString &path) { return !path.isEmpty() && path != QLatin1String("/"); }
+
+    // An array of dictionaries as the bus hands it over.
+    QList<QVariantMap> mapList(const QVariant &value)
+    {
+        QList<QVariantMap> maps;
+        if (value.canConvert<QDBusArgument>())
+            value.value<QDBusArgument>() >> maps;
+        return maps;
+    }
+
 } // namespace
 
 void IPC::publishNetworkInfo()
@@ -84,11 +93,20 @@ void IPC::publishNetworkInfo()
     publishDocument(QStringLiteral("info"), { { "service", service } }, 2, /* retain = */ true);
 }
 
-void IPC::publishNetworkStatus()
+void IPC::publishNetworkStatus() { publishStatusDocument(networkStatus()); }
+
+void IPC::publishNetworkStatusIfIpChanged()
+{
+    const QJsonObject status = networkStatus();
+    if (status.value(QLatin1String("primaryConnection")).toObject().value(QLatin1String("ipv4")) != m_statusIpv4)
+        publishStatusDocument(status);
+}
+
+QJsonObject IPC::networkStatus()
 {
     const NetworkManager::Status status = NetworkManager::status();
     const NetworkManager::Connectivity connectivity = NetworkManager::connectivity();
-    const QJsonObject doc {
+    return {
         { "hostname", NetworkManager::hostname() },
         { "state", int(status) },
         { "stateStr", statusToString(status) },
@@ -96,7 +114,12 @@ void IPC::publishNetworkStatus()
         { "connectivityStr", connectivityToString(connectivity) },
         { "primaryConnection", toJson(NetworkManager::primaryConnection()) },
     };
-    publishDocument(QStringLiteral("status"), doc, 2, /* retain = */ true);
+}
+
+void IPC::publishStatusDocument(const QJsonObject &status)
+{
+    m_statusIpv4 = status.value(QLatin1String("primaryConnection")).toObject().value(QLatin1String("ipv4"));
+    publishDocument(QStringLiteral("status"), status, 2, /* retain = */ true);
 }
 
 void IPC::publishDeviceState(NetworkManager::Device::Ptr dev)
@@ -157,7 +180,7 @@ void IPC::publishModemState(NetworkManager::ModemDevice::Ptr modem)
     for (auto it = common.begin(); it != common.end(); ++it)
         doc.insert(it.key(), it.value());
     const bool connected = modem->activeConnection() && state == Connected;
-    doc["ipv4"] = connected ? toJson(modem->ipV4Config()) : QJsonValue(QJsonValue::Null);
+    doc["ipv4"] = connected ? currentIpv4(modem) : QJsonValue(QJsonValue::Null);
     publishDocument(QStringLiteral("modem/state"), doc, 0, /* retain = */ true);
 }
 
@@ -182,22 +205,7 @@ QJsonValue IPC::toJson(NetworkManager::ActiveConnection::Ptr connection)
     }
     const NetworkManager::Connection::Ptr profile = connection->connection();
     doc["connectionName"] = profile ? profile->name() : connection->id();
-    doc["ipv4"] = toJson(connection->ipV4Config());
-    return doc;
-}
-
-QJsonValue IPC::toJson(const NetworkManager::IpConfig &config)
-{
-    QJsonObject doc;
-    const NetworkManager::IpAddresses addresses = config.addresses();
-    if (!addresses.isEmpty()) {
-        doc["address"] = addresses.first().ip().toString();
-        doc["netmask"] = addresses.first().netmask().toString();
-    }
-    const QList<QHostAddress> nameservers = config.nameservers();
-    for (int i = 0; i < nameservers.size(); ++i)
-        doc[QStringLiteral("dns%1").arg(i)] = nameservers.at(i).toString();
-    doc["gateway"] = config.gateway();
+    doc["ipv4"] = primaryIpv4(connection);
     return doc;
 }
 
@@ -216,40 +224,78 @@ QJsonValue IPC::toJson(NetworkManager::AccessPoint::Ptr accessPoint)
     };
 }
 
-QString IPC::ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error)
+QJsonObject IPC::ipv4Object(const QVariantMap &ip4ConfigProperties)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"), dev->uni(),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    call << QStringLiteral("org.freedesktop.NetworkManager.Device") << QStringLiteral("Ip4Config");
-    const QDBusReply<QDBusVariant> reply = QDBusConnection::systemBus().call(call);
-    if (!reply.isValid()) {
-        if (error)
-            *error = reply.error().message();
-        return QString();
+    QJsonObject doc;
+    const QList<QVariantMap> addresses = mapList(ip4ConfigProperties.value(QStringLiteral("AddressData")));
+    if (!addresses.isEmpty()) {
+        NetworkManager::IpAddress address;
+        address.setIp(QHostAddress(addresses.first().value(QStringLiteral("address")).toString()));
+        address.setPrefixLength(addresses.first().value(QStringLiteral("prefix")).toInt());
+        doc["address"] = address.ip().toString();
+        doc["netmask"] = address.netmask().toString();
     }
-    return reply.value().variant().value<QDBusObjectPath>().path();
+    const QList<QVariantMap> nameservers = mapList(ip4ConfigProperties.value(QStringLiteral("NameserverData")));
+    for (int i = 0; i < nameservers.size(); ++i)
+        doc[QStringLiteral("dns%1").arg(i)] = nameservers.at(i).value(QStringLiteral("address")).toString();
+    doc["gateway"] = ip4ConfigProperties.value(QStringLiteral("Gateway")).toString();
+    return doc;
 }
 
-NetworkManager::IpConfig IPC::currentIpV4Config(NetworkManager::Device::Ptr dev)
+QJsonObject IPC::currentIpv4(const NetworkManager::Device::Ptr &dev)
 {
     // Read past the binding's cache: right after a change the cached device can still hold the old object.
     QString error;
     const QString path = ip4ConfigPath(dev, &error);
+    const QVariantMap properties = isObjectPath(path) ? ip4ConfigProperties(path, &error) : QVariantMap();
     if (!error.isEmpty()) {
         log(Log::Warning, "Could not read the IPv4 configuration of %s: %s", qPrintable(dev->interfaceName()),
             qPrintable(error));
     }
-    NetworkManager::IpConfig config;
-    if (!path.isEmpty() && path != QLatin1String("/"))
-        config.setIPv4Path(path);
-    return config;
+    return ipv4Object(properties);
+}
+
+QJsonObject IPC::primaryIpv4(const NetworkManager::ActiveConnection::Ptr &connection)
+{
+    // The configuration object of the primary connection is looked up once and kept until the binding reports
+    // another one, so a status costs one read; the object itself is read afresh, as it changes in place.
+    if (m_primaryFollowed != connection.data()) {
+        if (m_primaryFollowed)
+            QObject::disconnect(m_primaryFollowed, nullptr, this, nullptr);
+        m_primaryFollowed = connection.data();
+        m_primaryIp4Path.clear();
+        QObject::connect(connection.data(), &NetworkManager::ActiveConnection::ipV4ConfigChanged, this, [this] {
+            m_primaryIp4Path.clear();
+            publishNetworkStatusIfIpChanged();
+        });
+    }
+    QString error;
+    QVariantMap properties = primaryIp4Properties(connection, &error);
+    if (!error.isEmpty()) {
+        // The object kept may be gone before the binding reports its successor: look it up once more.
+        m_primaryIp4Path.clear();
+        error.clear();
+        properties = primaryIp4Properties(connection, &error);
+    }
+    if (!error.isEmpty()) {
+        log(Log::Warning, "Could not read the IPv4 configuration of the primary connection: %s", qPrintable(error));
+        m_primaryIp4Path.clear();
+    }
+    return ipv4Object(properties);
+}
+
+QVariantMap IPC::primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error)
+{
+    if (m_primaryIp4Path.isEmpty())
+        m_primaryIp4Path = ip4ConfigPath(connection, error);
+    return isObjectPath(m_primaryIp4Path) ? ip4ConfigProperties(m_primaryIp4Path, error) : QVariantMap();
 }
 
 QJsonValue IPC::stateIpv4(NetworkManager::Device::Ptr dev)
 {
     if (!dev->activeConnection() || mapDeviceState(dev->state()) != Connected)
         return QJsonValue::Null;
-    return toJson(currentIpV4Config(dev));
+    return currentIpv4(dev);
 }
 
 } // namespace Corvex

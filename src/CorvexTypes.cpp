@@ -1,6 +1,12 @@
 #include "CorvexTypes.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <map>
@@ -42,6 +48,28 @@ namespace
     QString lookupText(const std::map<int, QString> &table, int key)
     {
         return lookup(table, key, QStringLiteral("unknown"));
+    }
+
+    const QString networkManagerService = QStringLiteral("org.freedesktop.NetworkManager");
+
+    QDBusMessage propertiesCall(const QString &path, const QString &method, const QVariantList &arguments)
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            networkManagerService, path, QStringLiteral("org.freedesktop.DBus.Properties"), method);
+        call.setArguments(arguments);
+        return call;
+    }
+
+    QString objectPathProperty(const QString &path, const QString &interface, const QString &name, QString *error)
+    {
+        const QDBusReply<QDBusVariant> reply
+            = QDBusConnection::systemBus().call(propertiesCall(path, QStringLiteral("Get"), { interface, name }));
+        if (!reply.isValid()) {
+            if (error)
+                *error = reply.error().message();
+            return QString();
+        }
+        return reply.value().variant().value<QDBusObjectPath>().path();
     }
 
     // Flag-test semantics: the zero key only for empty flags, every other key when all its bits are set.
@@ -169,22 +197,6 @@ QString connectivityToString(NetworkManager::Connectivity connectivity)
         { NetworkManager::Full, QStringLiteral("Full") },
     };
     return lookupText(table, connectivity);
-}
-
-QString mqttErrorToString(MqttClient::ClientError error)
-{
-    static const std::map<int, QString> table {
-        { MqttClient::NoError, QStringLiteral("NoError") },
-        { MqttClient::InvalidProtocolVersion, QStringLiteral("InvalidProtocolVersion") },
-        { MqttClient::IdRejected, QStringLiteral("IdRejected") },
-        { MqttClient::ServerUnavailable, QStringLiteral("ServerUnavailable") },
-        { MqttClient::BadUsernameOrPassword, QStringLiteral("BadUsernameOrPassword") },
-        { MqttClient::NotAuthorized, QStringLiteral("NotAuthorized") },
-        { MqttClient::TransportInvalid, QStringLiteral("TransportInvalid") },
-        { MqttClient::ProtocolViolation, QStringLiteral("ProtocolViolation") },
-        { MqttClient::UnknownError, QStringLiteral("UnknownError") },
-    };
-    return lookupText(table, error);
 }
 
 QString stateChangeReasonToString(NetworkManager::Device::StateChangeReason reason)
@@ -358,6 +370,39 @@ QString modemInterfaceToString(const QString &className)
         { QStringLiteral("ModemDevice::SignalInterface"), QStringLiteral("Signal") },
     };
     return lookup(table, className, QStringLiteral("Unknown"));
+}
+
+QString ssidToString(const QByteArray &ssid) { return QString::fromUtf8(ssid.constData()); }
+
+QString maskSecret(const QString &secret) { return secret.isEmpty() ? secret : QStringLiteral("********"); }
+
+QByteArray maskSecrets(const QByteArray &payload)
+{
+    // On the text rather than a parsed document, so that a payload that is no valid JSON is masked as well.
+    static const QRegularExpression member(
+        QStringLiteral(R"re(("(?:key|pass|password|pin)"\s*:\s*)(?:"(?:[^"\\]|\\.)+"|-?[0-9][0-9.eE+-]*))re"));
+    return QString::fromUtf8(payload).replace(member, QStringLiteral("\\1\"********\"")).toUtf8();
+}
+
+QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error)
+{
+    return objectPathProperty(
+        dev->uni(), QStringLiteral("org.freedesktop.NetworkManager.Device"), QStringLiteral("Ip4Config"), error);
+}
+
+QString ip4ConfigPath(const NetworkManager::ActiveConnection::Ptr &connection, QString *error)
+{
+    return objectPathProperty(connection->path(), QStringLiteral("org.freedesktop.NetworkManager.Connection.Active"),
+        QStringLiteral("Ip4Config"), error);
+}
+
+QVariantMap ip4ConfigProperties(const QString &path, QString *error)
+{
+    const QDBusReply<QVariantMap> reply = QDBusConnection::systemBus().call(
+        propertiesCall(path, QStringLiteral("GetAll"), { QStringLiteral("org.freedesktop.NetworkManager.IP4Config") }));
+    if (!reply.isValid() && error)
+        *error = reply.error().message();
+    return reply.isValid() ? reply.value() : QVariantMap();
 }
 
 } // namespace Corvex

@@ -1,19 +1,20 @@
 #pragma once
 
-#include "MqttClient.h"
-
 #include <ModemManager.h>
 #include <ModemManagerQt/Interface>
 #include <NetworkManagerQt/AccessPoint>
+#include <NetworkManagerQt/ActiveConnection>
 #include <NetworkManagerQt/Connection>
 #include <NetworkManagerQt/ConnectionSettings>
 #include <NetworkManagerQt/Device>
 #include <NetworkManagerQt/Ipv4Setting>
 #include <NetworkManagerQt/Manager>
 
+#include <QByteArray>
 #include <QFlags>
 #include <QJsonArray>
 #include <QString>
+#include <QVariantMap>
 
 #include <cstdint>
 
@@ -29,7 +30,6 @@ QString deviceTypeToString(NetworkManager::Device::Type type);
 QString connectionTypeToString(NetworkManager::ConnectionSettings::ConnectionType type);
 QString statusToString(NetworkManager::Status status);
 QString connectivityToString(NetworkManager::Connectivity connectivity);
-QString mqttErrorToString(MqttClient::ClientError error);
 QString stateChangeReasonToString(NetworkManager::Device::StateChangeReason reason);
 QString ipv4SettingMethodToString(NetworkManager::Ipv4Setting::ConfigMethod method);
 NetworkManager::Ipv4Setting::ConfigMethod ipv4SettingMethodFromString(const QString &method);
@@ -59,5 +59,20 @@ QSharedPointer<SettingT> settingOf(
 {
     return settingOf<SettingT>(connection->settings(), type);
 }
+
+// A network name as text: UTF-8, ending at the first zero byte (NetworkManager pads some names).
+QString ssidToString(const QByteArray &ssid);
+
+// Secrets in the log: a set one shows as eight asterisks, an empty one stays empty.
+QString maskSecret(const QString &secret);
+// A JSON payload for the log with the values of its members "key", "pass", "password" and "pin" masked.
+QByteArray maskSecrets(const QByteArray &payload);
+
+// Reads of NetworkManager on the bus, past the binding's cache, which misses some changes. Each is one blocking
+// round trip; a failed read gives an empty result and the bus error's message in `error`.
+QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error = nullptr);
+QString ip4ConfigPath(const NetworkManager::ActiveConnection::Ptr &connection, QString *error = nullptr);
+// Every property of an IPv4 configuration object in one call.
+QVariantMap ip4ConfigProperties(const QString &path, QString *error = nullptr);
 
 } // namespace Corvex

@@ -108,6 +108,8 @@ void Log::setLevel(Level level)
     }
 }
 
+bool Log::enabled(Level level) { return (setlogmask(0) & LOG_MASK(priorityOf(level))) != 0; }
+
 void Log::vprint(Level level, const char *format, va_list args)
 {
     // The caller's format becomes part of syslog's format, so its conversions are expanded there.

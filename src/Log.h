@@ -16,6 +16,8 @@ public:
     static bool open(const char *identity, bool toStderr, bool color);
     static bool close();
     static void setLevel(Level level);
+    // Whether records of this level reach the log, so that costly arguments can be skipped.
+    static bool enabled(Level level);
 
     static void vprint(Level level, const char *format, va_list args);
     static void print(Level level, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -37,6 +39,7 @@ public:
 
     void operator()(Log::Level level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
     void setEnabled(bool enabled) { m_enabled = enabled; }
+    bool enabled() const { return m_enabled; }
 
 private:
     const char *m_tag;

@@ -6,6 +6,7 @@
 
 #include "Log.h"
 
+#include <QMetaEnum>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -381,6 +382,12 @@ void MqttClient::onHousekeeping()
 {
     mosquitto_loop_misc(m_handle);
     afterLibraryCall();
+}
+
+QString mqttErrorToString(MqttClient::ClientError error)
+{
+    const char *name = QMetaEnum::fromType<MqttClient::ClientError>().valueToKey(error);
+    return name ? QString::fromLatin1(name) : QStringLiteral("unknown");
 }
 
 } // namespace Corvex

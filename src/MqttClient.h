@@ -124,4 +124,7 @@ private:
     QHash<int, QString> m_pendingSubscriptions;
 };
 
+// The error's name as the log shows it; "unknown" for a value without one.
+QString mqttErrorToString(MqttClient::ClientError error);
+
 } // namespace Corvex

@@ -6,7 +6,7 @@ from typing import Iterable, List, Optional, Tuple
 
 import dbus
 
-from .mockservice import MockService
+from .mockservice import MOCK_IFACE, MockService
 
 BUS_NAME = "org.freedesktop.ModemManager1"
 MAIN_PATH = "/org/freedesktop/ModemManager1"
@@ -38,6 +38,21 @@ class ModemManagerSim(MockService):
 
     def __init__(self, bus_address: str, log_dir: Optional[str] = None) -> None:
         super().__init__(bus_address, "modemmanager.py", BUS_NAME, MAIN_PATH, log_dir)
+        self.unique_name = ""
+
+    def start(self, timeout: float = 5.0) -> None:
+        super().start(timeout)
+        self.unique_name = str(self.bus.get_name_owner(BUS_NAME))
+
+    @property
+    def control(self) -> dbus.Interface:
+        # By unique name: the controls must keep working while the well-known name is released.
+        return dbus.Interface(self.bus.get_object(self.unique_name, MAIN_PATH, introspect=False), MOCK_IFACE)
+
+    def restart(self) -> None:
+        """The daemon stopping and coming back: its bus name goes away and returns with the same modems."""
+        self.control.SetRunning(False)
+        self.control.SetRunning(True)
 
     def add_modem(self, manufacturer: str = "Quectel", model: str = "EC25", revision: str = "EC25EFAR06A06M4G",
                   device_identifier: str = "5d4c1f8a2b9e7e1c0a3b6f4d2c1e0f9a8b7c6d5e", imei: str = "867698041234567",

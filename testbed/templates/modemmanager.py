@@ -340,6 +340,15 @@ def SetModemState(self, path, state, reason):
                                  {"Connected": dbus.Boolean(state == STATE_CONNECTED)})
 
 
+@dbus.service.method(MOCK_IFACE, in_signature="b", out_signature="")
+def SetRunning(self, running):
+    """Release or take back the bus name, as a stopping and restarting daemon does; the modems stay."""
+    if running:
+        self.connection.request_name(BUS_NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+    else:
+        self.connection.release_name(BUS_NAME)
+
+
 @dbus.service.method(MOCK_IFACE, in_signature="", out_signature="ao")
 def ListModems(self):
     return dbus.Array(sorted(p for p in mockobject.objects if p.startswith(MODEM_PREFIX)), signature="o")

@@ -280,6 +280,11 @@ def summary(messages: List[Message]) -> List[tuple]:
             for m in messages if m.data not in ({}, "")]
 
 
+def device_documents(messages: List[Message]) -> List[tuple]:
+    """summary() without the status and info documents, which network-wide changes may publish at any time."""
+    return [s for s in summary(messages) if s[0] not in ("status", "info")]
+
+
 def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
     """(topic, interface) per document, and ("error", text) per error document of this command."""
     assert all(m.data["command"] == command for m in messages if m.topic == "error")

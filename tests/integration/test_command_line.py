@@ -88,6 +88,9 @@ IGNORED, IGNORED_LOG = "[Ethernet-3]\nid=x\n", "[Config] Config group '[Ethernet
       "[Config]  Ethernet-2.interface : eth0\n", "[Config]  wifi.autocon       : true\n",
       "[Config]  modem.autocon      : 1\n"], ["not found", "Failed"]),
     ("2", UNREACHABLE, ["[Config]  wifi.id            : Wifi\n"], ["Ethernet"]),
+    ("2", UNREACHABLE + "pass=s3cret\n[Wifi]\nkey=s3cret\n[Modem]\npassword=s3cret\npin=\n",
+     ["[Config]  mqtt.pass          : ********\n", "[Config]  wifi.key           : ********\n",
+      "[Config]  modem.password     : ********\n", "[Config]  modem.pin          : \n"], ["s3cret"]),
     ("2", UNREACHABLE + IGNORED, [IGNORED_LOG], ["Ethernet-3."]),
     ("2", "directory", ["[Config] Failed to write config file '{config}'."], []),
 ])

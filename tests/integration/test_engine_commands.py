@@ -9,7 +9,7 @@ from typing import Iterator, List
 import dbus
 import pytest
 
-from helpers import Message, Session, answer, mock_object, shared_service, summary
+from helpers import Message, Session, answer, device_documents, mock_object, shared_service
 from testbed import Testbed
 from testbed.nm import BUS_NAME, DEVICE, NM_PATH
 
@@ -73,7 +73,7 @@ def test_connection_publishes_status_info_and_each_managed_device_in_order(sessi
     assert [m.topic for m in session.recorder.messages() if m.topic in ("status", "info")] == ["status", "info"]
     modem_signal = ("modem/signal", "cdc-wdm0")
     # A modem's monitoring publishes its signal twice before the documents of the reload itself.
-    assert [s for s in summary(startup) if s[0] not in ("status", "info")] == [
+    assert device_documents(startup) == [
         ("ethernet/state", "eth0"), ("ethernet/config", "eth0"),
         ("ethernet/state", "eth1"), ("ethernet/config", "eth1"),
         ("wifi/state", "wlan0"), ("wifi/config", "wlan0"), ("wifi/aps", "wlan0"), ("wifi/networks", "wlan0"),

@@ -74,8 +74,10 @@ private slots:
         };
         row("missing usageSec|\\n", "modem.usageSec", "120");
         row("no Ethernet group: built-in mtu|\\n", "eth.mtu", "-1");
-        row("port low 16 bits|[Mqtt]\\nport=70000\\n", "mqtt.port", "4464");
-        row("port not a number|[Mqtt]\\nport=abc\\n", "mqtt.port", "0");
+        row("port above 65535|[Mqtt]\\nport=70000\\n", "mqtt.port", "1883");
+        row("port not a number|[Mqtt]\\nport=abc\\n", "mqtt.port", "1883");
+        row("port zero|[Mqtt]\\nport=0\\n", "mqtt.port", "1883");
+        row("port 65535|[Mqtt]\\nport=65535\\n", "mqtt.port", "65535");
         row("autocon false|[Wifi]\\nautocon=false\\n", "wifi.autocon", "false");
         row("usageSec zero|[Modem]\\nusageSec=0\\n", "modem.usageSec", "0");
         row("usageSec -1|[Modem]\\nusageSec=-1\\n", "modem.usageSec", "4294967295");

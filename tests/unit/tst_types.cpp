@@ -1,4 +1,5 @@
 #include "CorvexTypes.h"
+#include "MqttClient.h"
 
 #include <QtTest>
 
@@ -43,6 +44,11 @@ private slots:
             "unknown");
         row("connectivity out of range", connectivityToString(static_cast<NetworkManager::Connectivity>(7)), "unknown");
         row("mqtt gap", mqttErrorToString(static_cast<MqttClient::ClientError>(6)), "unknown");
+        row("ssid UTF-8, zero padded", ssidToString(QByteArray("Caf\xc3\xa9\0\0", 7)), "Caf\xe9");
+        row("masked members", maskSecrets("{\"key\": \"a\\\"b\", \"pin\":1234, \"pass\": \"\", \"ssid\": \"pin\"}"),
+            "{\"key\": \"********\", \"pin\":\"********\", \"pass\": \"\", \"ssid\": \"pin\"}");
+        row("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
+            "[\"password\" :\"********\", \"pass\":");
         row("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
         row("reason SimPinIncorrect last", stateChangeReasonToString(Dev::SimPinIncorrect), "SimPinIncorrect");
         row("reason NewActivation missing", stateChangeReasonToString(Dev::NewActivation), "unknown");
