@@ -38,6 +38,8 @@ IPC::~IPC() = default;
 
 void IPC::setLogEnable(bool enable) { m_logEnabled = enable; }
 
+bool IPC::isConnected() const { return m_client->state() == MqttClient::Connected; }
+
 void IPC::connect()
 {
     const Config::Mqtt &mqtt = m_config->mqtt();

@@ -37,6 +37,7 @@ public:
     ~IPC() override;
 
     void setLogEnable(bool enable);
+    bool isConnected() const;
 
     // The device's IPv4 configuration object as NetworkManager reports it now, read on the bus past the
     // binding's cache; empty when the read fails, with the bus error in `error` if given.

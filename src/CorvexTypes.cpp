@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QStringList>
 
+#include <cmath>
 #include <map>
 
 namespace Corvex
@@ -359,5 +360,8 @@ QString modemInterfaceToString(const QString &className)
     };
     return lookup(table, className, QStringLiteral("Unknown"));
 }
+
+// Truncating the double itself, not a 32-bit integer, keeps totals of any size exact to the cent.
+double roundToCents(double value) { return std::trunc(std::fma(value, 100.0, 0.5)) / 100.0; }
 
 } // namespace Corvex

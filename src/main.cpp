@@ -4,14 +4,25 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
+
+// A broker that does not let go must not hold up a stop for long.
+constexpr int stopTimeoutMs = 2000;
 
 struct Args {
     Log::Level level = Log::Info;
@@ -64,6 +75,40 @@ Args getArguments(QCoreApplication &app)
     return args;
 }
 
+int signalPipe[2] = { -1, -1 };
+
+void onStopSignal(int signal)
+{
+    const int savedErrno = errno;
+    const char byte = char(signal);
+    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// SIGTERM and SIGINT end the service in order: a final statistics sample and a clean broker disconnect, then
+// exit status 0. The handler only writes to a pipe; the event loop does the rest.
+void stopOnSignals(QCoreApplication &app, Corvex::Engine &engine)
+{
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Log::error("Cannot create the signal pipe: %s; SIGTERM ends the service at once.", strerror(errno));
+        return;
+    }
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, &engine, notifier]() {
+        notifier->setEnabled(false);
+        Log::info("Stopping on a signal.");
+        QObject::connect(&engine, &Corvex::Engine::stopped, &app, &QCoreApplication::quit);
+        QTimer::singleShot(stopTimeoutMs, &app, &QCoreApplication::quit);
+        engine.stop();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,6 +127,7 @@ int main(int argc, char *argv[])
     Log::setLevel(args.level);
 
     const auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
+    stopOnSignals(app, *engine);
     engine->start();
     return app.exec();
 }

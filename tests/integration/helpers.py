@@ -127,6 +127,7 @@ class Corvex:
         self.log_path = os.path.join(workdir, "corvex.stderr")
         self.binary = os.environ.get("CORVEX_BIN", "")
         self.proc: Optional[subprocess.Popen] = None
+        self.prefix: List[str] = []  # a command the service runs under, e.g. FakeCounters.prefix()
         self.write_config(sections or {})
 
     def write_config(self, sections: Dict[str, Dict[str, Any]]) -> None:
@@ -146,8 +147,8 @@ class Corvex:
         if not self.binary or not os.access(self.binary, os.X_OK):
             raise FileNotFoundError(f"CORVEX_BIN does not name the service binary: {self.binary!r}")
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen([self.binary, "-e", "-v", "3", "-f", self.config_path, *extra_args],
-                                         cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
+            argv = [*self.prefix, self.binary, "-e", "-v", "3", "-f", self.config_path, *extra_args]
+            self.proc = subprocess.Popen(argv, cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, start_new_session=True)
         Corvex.started.append(self)
         return self
