@@ -134,6 +134,7 @@ namespace
         mqtt.user = group.value("user", fallback.user).toString();
         mqtt.pass = group.value("pass", fallback.pass).toString();
         mqtt.base = group.value("base", fallback.base).toString();
+        mqtt.availability = group.value("availability", QString()).toString();
         return mqtt;
     }
 
@@ -145,6 +146,9 @@ namespace
         group.setValue("user", mqtt.user);
         group.setValue("pass", mqtt.pass);
         group.setValue("base", mqtt.base);
+        // Optional: files that never set it, the default one included, do not gain it.
+        if (!mqtt.availability.isEmpty())
+            group.setValue("availability", mqtt.availability);
     }
 
     // `fallback` carries the interface and the id default, which differ between the base and numbered groups.
@@ -437,6 +441,8 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.user          : %s", qPrintable(m_mqtt.user));
     log(Log::Info, " mqtt.pass          : %s", qPrintable(m_mqtt.pass));
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
+    if (!m_mqtt.availability.isEmpty())
+        log(Log::Info, " mqtt.availability  : %s", qPrintable(m_mqtt.availability));
     for (int i = 0; i < m_ethList.size(); ++i)
         printEthernet(i);
     log(Log::Info, " wifi.id            : %s", qPrintable(m_wifi.id));

@@ -23,6 +23,8 @@ public:
         QString user;
         QString pass;
         QString base;
+        // Topic below `base` for "online" and the will "offline"; empty: neither.
+        QString availability;
     };
 
     struct Ipv4Config {

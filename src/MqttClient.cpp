@@ -120,6 +120,14 @@ quint16 MqttClient::keepAlive() const { return m_keepAlive; }
 
 void MqttClient::setKeepAlive(quint16 seconds) { m_keepAlive = seconds; }
 
+void MqttClient::setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain)
+{
+    m_willTopic = topic;
+    m_willPayload = payload;
+    m_willQos = qos;
+    m_willRetain = retain;
+}
+
 MqttClient::ClientState MqttClient::state() const { return m_state; }
 
 MqttClient::ClientError MqttClient::error() const { return m_error; }
@@ -187,6 +195,11 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, quint8 
     return mid;
 }
 
+void MqttClient::onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<MqttClient *>(self)->queueEvent({ Event::Sent, mid, 0, {}, {} });
+}
+
 void MqttClient::onConnect(mosquitto *, void *self, int code)
 {
     static_cast<MqttClient *>(self)->queueEvent({ Event::ConnAck, code, 0, {}, {} });
@@ -243,10 +256,16 @@ bool MqttClient::createHandle()
             m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData())
         != MOSQ_ERR_SUCCESS)
         Log::warning("[MQTT] Password ignored: no user name is set.");
+    if (!m_willTopic.isEmpty()
+        && mosquitto_will_set(m_handle, m_willTopic.toUtf8().constData(), int(m_willPayload.size()),
+               m_willPayload.constData(), m_willQos, m_willRetain)
+            != MOSQ_ERR_SUCCESS)
+        Log::warning("[MQTT] Will on [%s] refused; connecting without.", qPrintable(m_willTopic));
     mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
     mosquitto_subscribe_callback_set(m_handle, &MqttClient::onSubscribe);
+    mosquitto_publish_callback_set(m_handle, &MqttClient::onPublish);
     return true;
 }
 
@@ -323,6 +342,9 @@ void MqttClient::handleEvent(const Event &event)
             Log::warning("[MQTT] The broker refused the subscription to [%s].",
                 qPrintable(m_pendingSubscriptions.value(event.code)));
         m_pendingSubscriptions.remove(event.code);
+        break;
+    case Event::Sent:
+        emit messageSent(event.code);
         break;
     case Event::Closed:
         handleClosed(event.code);

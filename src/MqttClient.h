@@ -54,6 +54,8 @@ public:
     void setPassword(const QString &password);
     quint16 keepAlive() const;
     void setKeepAlive(quint16 seconds);
+    // The message the broker publishes when the connection ends without a DISCONNECT; an empty topic: none.
+    void setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain);
 
     ClientState state() const;
     ClientError error() const;
@@ -73,12 +75,14 @@ signals:
     void stateChanged(Corvex::MqttClient::ClientState state);
     void errorChanged(Corvex::MqttClient::ClientError error);
     void messageReceived(const QByteArray &message, const QString &topic);
+    // A publication handed over: written for QoS 0, acknowledged by the broker for QoS 1 and 2.
+    void messageSent(int id);
 
 private:
     // What a library callback saw; handled later from the event loop, outside every library call.
     struct Event {
-        enum Kind { ConnAck, Message, SubAck, Closed } kind;
-        int code = 0; // CONNACK code, message id of a SUBACK, or the library's reason for closing
+        enum Kind { ConnAck, Message, SubAck, Sent, Closed } kind;
+        int code = 0; // CONNACK code, message id of a SUBACK or a sent message, or the library's reason for closing
         int detail = 0; // granted QoS of a SUBACK
         QByteArray payload;
         QString topic;
@@ -88,6 +92,7 @@ private:
     static void onDisconnect(mosquitto *handle, void *self, int reason);
     static void onMessage(mosquitto *handle, void *self, const mosquitto_message *message);
     static void onSubscribe(mosquitto *handle, void *self, int mid, int count, const int *grantedQos);
+    static void onPublish(mosquitto *handle, void *self, int mid);
 
     int startConnection();
     bool createHandle();
@@ -111,6 +116,10 @@ private:
     QString m_username;
     QString m_password;
     quint16 m_keepAlive = 60;
+    QString m_willTopic;
+    QByteArray m_willPayload;
+    quint8 m_willQos = 0;
+    bool m_willRetain = false;
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
 
