@@ -42,10 +42,11 @@ class CorvexFactory:
         self.tmp_path = tmp_path
         self.started: List[Corvex] = []
 
-    def __call__(self, sections: Optional[Dict[str, Dict[str, object]]] = None) -> Corvex:
+    def __call__(self, sections: Optional[Dict[str, Dict[str, object]]] = None, prefix: List[str] = ()) -> Corvex:
         workdir = self.tmp_path / f"corvex{len(self.started)}"
-        workdir.mkdir()
+        workdir.mkdir(exist_ok=True)  # a test may put files there first
         service = Corvex(self.testbed, str(workdir), sections)
+        service.prefix = list(prefix)
         self.started.append(service)
         return service.start()
 
