@@ -23,6 +23,10 @@ public:
         QString user;
         QString pass;
         QString base;
+        // TLS: a CA file turns it on; the certificate and key files identify the client to the broker.
+        QString cafile;
+        QString certfile;
+        QString keyfile;
     };
 
     struct Ipv4Config {

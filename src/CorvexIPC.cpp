@@ -47,6 +47,7 @@ void IPC::connect()
     m_client->setUsername(mqtt.user);
     m_client->setPassword(mqtt.pass);
     m_client->setKeepAlive(keepAliveSeconds);
+    m_client->setTls({ mqtt.cafile, mqtt.certfile, mqtt.keyfile });
     QObject::connect(m_client.data(), &MqttClient::stateChanged, this, &IPC::onMqttStateChanged);
     QObject::connect(m_client.data(), &MqttClient::messageReceived, this, &IPC::onMqttMessage);
     QObject::connect(m_client.data(), &MqttClient::errorChanged, this, &IPC::onMqttErrorChanged);

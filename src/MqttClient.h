@@ -5,6 +5,10 @@
 #include <QString>
 
 #include <QHash>
+#include <QList>
+
+class QHostAddress;
+class QHostInfo;
 
 #include <deque>
 
@@ -41,6 +45,13 @@ public:
     };
     Q_ENUM(ClientError)
 
+    // TLS to the broker: on when caFile is set; certFile and keyFile give the client's own certificate.
+    struct Tls {
+        QString caFile;
+        QString certFile;
+        QString keyFile;
+    };
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -54,11 +65,13 @@ public:
     void setPassword(const QString &password);
     quint16 keepAlive() const;
     void setKeepAlive(quint16 seconds);
+    void setTls(const Tls &tls);
 
     ClientState state() const;
     ClientError error() const;
 
-    // Starts a non-blocking connection; the outcome arrives as state and error changes.
+    // Starts a non-blocking connection, the host name lookup included; the outcome arrives as state and error
+    // changes.
     void connectToHost();
     // Sends DISCONNECT and closes the connection.
     void disconnectFromHost();
@@ -88,9 +101,14 @@ private:
     static void onDisconnect(mosquitto *handle, void *self, int reason);
     static void onMessage(mosquitto *handle, void *self, const mosquitto_message *message);
     static void onSubscribe(mosquitto *handle, void *self, int mid, int count, const int *grantedQos);
+    static void onLibraryLog(mosquitto *handle, void *self, int level, const char *text);
 
-    int startConnection();
+    void onHostResolved(const QHostInfo &info);
+    void connectToAddresses(const QList<QHostAddress> &addresses);
+    bool abandonLookup();
+    int startConnection(const QString &address);
     bool createHandle();
+    int setUpTls();
     void releaseHandle();
     void watchSocket();
     void unwatchSocket();
@@ -102,6 +120,7 @@ private:
     void finishDisconnected(ClientError error);
     void setState(ClientState state);
     void setError(ClientError error);
+    void noteLoopResult(int result);
     void onReadable();
     void onWritable();
     void onHousekeeping();
@@ -111,9 +130,11 @@ private:
     QString m_username;
     QString m_password;
     quint16 m_keepAlive = 60;
+    Tls m_tls;
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
 
+    int m_lookupId = -1;
     mosquitto *m_handle = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;

@@ -204,13 +204,14 @@ private slots:
         modem.usageSec = 4294967295u;
         {
             Config config(m_path, nullptr);
-            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net" });
+            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "/etc/ca.pem", {}, {} });
             config.setModem(modem);
         }
         const Config reread(m_path, nullptr);
         QCOMPARE(reread.mqtt().url, QStringLiteral("broker.lan"));
         QCOMPARE(reread.mqtt().port, quint16(8883));
         QCOMPARE(reread.mqtt().pass, QStringLiteral("secret"));
+        QCOMPARE(reread.mqtt().cafile, QStringLiteral("/etc/ca.pem"));
         QCOMPARE(reread.modem().ipv4.netmask, QStringLiteral("255.255.255.0"));
         QCOMPARE(reread.modem().usageSec, 4294967295u);
     }
