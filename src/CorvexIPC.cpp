@@ -54,6 +54,7 @@ void IPC::connect()
     m_client->setKeepAlive(keepAliveSeconds);
     if (!mqtt.availability.isEmpty())
         m_client->setWill(topicBase() + QLatin1Char('/') + mqtt.availability, offline, 1, /* retain = */ true);
+    m_client->setTls({ mqtt.cafile, mqtt.certfile, mqtt.keyfile });
     QObject::connect(m_client.data(), &MqttClient::stateChanged, this, &IPC::onMqttStateChanged);
     QObject::connect(m_client.data(), &MqttClient::messageReceived, this, &IPC::onMqttMessage);
     QObject::connect(m_client.data(), &MqttClient::errorChanged, this, &IPC::onMqttErrorChanged);

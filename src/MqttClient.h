@@ -5,6 +5,10 @@
 #include <QString>
 
 #include <QHash>
+#include <QList>
+
+class QHostAddress;
+class QHostInfo;
 
 #include <deque>
 
@@ -41,6 +45,13 @@ public:
     };
     Q_ENUM(ClientError)
 
+    // TLS to the broker: on when caFile is set; certFile and keyFile give the client's own certificate.
+    struct Tls {
+        QString caFile;
+        QString certFile;
+        QString keyFile;
+    };
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -56,11 +67,13 @@ public:
     void setKeepAlive(quint16 seconds);
     // The message the broker publishes when the connection ends without a DISCONNECT; an empty topic: none.
     void setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain);
+    void setTls(const Tls &tls);
 
     ClientState state() const;
     ClientError error() const;
 
-    // Starts a non-blocking connection; the outcome arrives as state and error changes.
+    // Starts a non-blocking connection, the host name lookup included; the outcome arrives as state and error
+    // changes.
     void connectToHost();
     // Sends DISCONNECT and closes the connection.
     void disconnectFromHost();
@@ -93,9 +106,14 @@ private:
     static void onMessage(mosquitto *handle, void *self, const mosquitto_message *message);
     static void onSubscribe(mosquitto *handle, void *self, int mid, int count, const int *grantedQos);
     static void onPublish(mosquitto *handle, void *self, int mid);
+    static void onLibraryLog(mosquitto *handle, void *self, int level, const char *text);
 
-    int startConnection();
+    void onHostResolved(const QHostInfo &info);
+    void connectToAddresses(const QList<QHostAddress> &addresses);
+    bool abandonLookup();
+    int startConnection(const QString &address);
     bool createHandle();
+    int setUpTls();
     void releaseHandle();
     void watchSocket();
     void unwatchSocket();
@@ -107,6 +125,7 @@ private:
     void finishDisconnected(ClientError error);
     void setState(ClientState state);
     void setError(ClientError error);
+    void noteLoopResult(int result);
     void onReadable();
     void onWritable();
     void onHousekeeping();
@@ -120,9 +139,11 @@ private:
     QByteArray m_willPayload;
     quint8 m_willQos = 0;
     bool m_willRetain = false;
+    Tls m_tls;
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
 
+    int m_lookupId = -1;
     mosquitto *m_handle = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;

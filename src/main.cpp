@@ -8,8 +8,11 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <systemd/sd-daemon.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +112,20 @@ void stopOnSignals(QCoreApplication &app, Corvex::Engine &engine)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Tells systemd that the service is up and, when it asks for a watchdog, pings it from the event loop at half
+// the period it gives, so a loop that stops turning gets the service restarted. Without NOTIFY_SOCKET (started
+// by hand) nothing is sent.
+void notifyServiceManager(QCoreApplication &app)
+{
+    sd_notify(0, "READY=1");
+    uint64_t watchdogUsec = 0;
+    if (sd_watchdog_enabled(0, &watchdogUsec) <= 0)
+        return;
+    auto *watchdog = new QTimer(&app);
+    QObject::connect(watchdog, &QTimer::timeout, [] { sd_notify(0, "WATCHDOG=1"); });
+    watchdog->start(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::microseconds(watchdogUsec) / 2));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -129,5 +146,6 @@ int main(int argc, char *argv[])
     const auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
     stopOnSignals(app, *engine);
     engine->start();
+    notifyServiceManager(app);
     return app.exec();
 }

@@ -2,6 +2,7 @@
 
 import broker_log
 from helpers import MqttRecorder
+from test_tls import broker, pki  # noqa: F401 (the TLS broker's fixtures)
 
 # As the broker received them: topic, QoS, retain, size.
 ONLINE, OFFLINE = ("vorn/network/availability", 1, True, 6), ("vorn/network/availability", 1, True, 7)
@@ -47,4 +48,15 @@ def test_online_after_each_connection_offline_as_will_and_on_stop(corvex_factory
     assert service.stop() == 0
     # Retained, sent by the service itself before its goodbye (which drops the will).
     assert latest_session(testbed, recorder)[1][-1] == OFFLINE
+    recorder.close()
+
+
+def test_will_over_tls(corvex_factory, broker, pki):
+    service = corvex_factory({"Mqtt": {"url": "localhost", "port": broker["tls"], "cafile": pki / "ca.crt",
+                                       "availability": "availability"}})
+    recorder = MqttRecorder(broker["plain"])
+    recorder.wait_for("availability", lambda d: d == "online")
+    since = recorder.count()
+    service.kill()
+    recorder.wait_for("availability", lambda d: d == "offline", timeout=1.0, since=since)
     recorder.close()

@@ -120,7 +120,8 @@ def test_clears_exactly_the_nine_retained_topics_before_the_status(service, reco
 def test_runs_no_thread_besides_main_and_dbus(service):
     tasks = f"/proc/{service.proc.pid}/task"
     names = sorted(open(os.path.join(tasks, t, "comm"), encoding="utf-8").read().strip() for t in os.listdir(tasks))
-    assert names == sorted(["corvex", "QDBusConnection"])
+    # Qt looks up host names on a pooled worker of its own; nothing of ours runs there.
+    assert [n for n in names if n != "Thread (pooled)"] == sorted(["corvex", "QDBusConnection"])
 
 
 def test_reconnects_three_seconds_after_each_loss_and_reloads(service, testbed):

@@ -204,7 +204,7 @@ private slots:
         modem.usageSec = 4294967295u;
         {
             Config config(m_path, nullptr);
-            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "alive" });
+            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "alive", "/etc/ca.pem", {}, {} });
             config.setModem(modem);
         }
         const Config reread(m_path, nullptr);
@@ -212,6 +212,7 @@ private slots:
         QCOMPARE(reread.mqtt().port, quint16(8883));
         QCOMPARE(reread.mqtt().pass, QStringLiteral("secret"));
         QCOMPARE(reread.mqtt().availability, QStringLiteral("alive"));
+        QCOMPARE(reread.mqtt().cafile, QStringLiteral("/etc/ca.pem"));
         QCOMPARE(reread.modem().ipv4.netmask, QStringLiteral("255.255.255.0"));
         QCOMPARE(reread.modem().usageSec, 4294967295u);
     }
