@@ -59,3 +59,17 @@ def test_period_zero_never_samples(bed, corvex_factory, tmp_path):
     assert ask(recorder, "modem/stats/get", {}, "modem/stats").data == {}
     assert service.stop() == 0 and "monitoring Data usage" not in service.log()
     assert not os.path.exists(tmp_path / "corvex0" / "stats") and not os.path.exists(counters.snapshot)
+
+
+def test_planted_snapshot_link_is_ignored_and_replaced(bed, corvex_factory, tmp_path):
+    counters, recorder, _ = bed
+    counters.set("wwan0", 1000, 2000)
+    planted = "[General]\nrxbytes=900\ntxbytes=2000\n"
+    (tmp_path / "target").write_text(planted)
+    os.symlink(tmp_path / "target", counters.snapshot)
+    service = corvex_factory({"Modem": {"usageSec": 3600}}, counters.prefix())
+    recorder.wait_for("modem/stats")
+    assert service.stop() == 0 and "not written by this service" in service.log()
+    month = time.strftime("%Y-%m")
+    assert ini(tmp_path / "corvex0" / "stats" / "modem.ini") == {month: {"rxbytes": "1000", "txbytes": "2000"}}
+    assert not os.path.islink(counters.snapshot) and (tmp_path / "target").read_text() == planted
