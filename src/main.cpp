@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -84,7 +85,18 @@ void notifyServiceManager(QCoreApplication &app)
 
 } // namespace
 
+static int runService(int argc, char *argv[]);
+
+// When the service returns everything of ours is torn down; exit() would still wait for Qt's host-lookup
+// workers, and one stuck on a silent resolver would hold the stop for the resolver's whole timeout.
 int main(int argc, char *argv[])
+{
+    const int status = runService(argc, argv);
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+int runService(int argc, char *argv[])
 {
     qInstallMessageHandler(qtMessageHandler);
     QCoreApplication::setOrganizationName("VORN");
