@@ -9,6 +9,10 @@
 
 #include <systemd/sd-daemon.h>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -92,6 +96,9 @@ static int runService(int argc, char *argv[]);
 int main(int argc, char *argv[])
 {
     const int status = runService(argc, argv);
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_do_leak_check(); // the check exit() would have run
+#endif
     std::fflush(nullptr);
     std::_Exit(status);
 }
