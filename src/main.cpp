@@ -10,10 +10,15 @@
 
 #include <systemd/sd-daemon.h>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -128,7 +133,21 @@ void notifyServiceManager(QCoreApplication &app)
 
 } // namespace
 
+static int runService(int argc, char *argv[]);
+
+// When the service returns everything of ours is torn down; exit() would still wait for Qt's host-lookup
+// workers, and one stuck on a silent resolver would hold the stop for the resolver's whole timeout.
 int main(int argc, char *argv[])
+{
+    const int status = runService(argc, argv);
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_do_leak_check(); // the check exit() would have run
+#endif
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+int runService(int argc, char *argv[])
 {
     qInstallMessageHandler(qtMessageHandler);
     QCoreApplication::setOrganizationName("VORN");
@@ -137,7 +156,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName("corvex");
     printInfo();
 
-    QCoreApplication app(argc, argv);
+    // Never destroyed: its destruction waits for Qt's host-lookup workers, which a stop on a signal must not.
+    QCoreApplication &app = *new QCoreApplication(argc, argv);
     const Args args = getArguments(app);
 
     Log::open("corvex", args.stderr, args.color);
