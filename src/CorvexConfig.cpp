@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <utility>
 
 namespace Corvex
 {
@@ -145,6 +146,10 @@ namespace
         mqtt.user = group.value("user", fallback.user).toString();
         mqtt.pass = group.value("pass", fallback.pass).toString();
         mqtt.base = group.value("base", fallback.base).toString();
+        mqtt.availability = group.value("availability", QString()).toString();
+        mqtt.cafile = group.value("cafile", QString()).toString();
+        mqtt.certfile = group.value("certfile", QString()).toString();
+        mqtt.keyfile = group.value("keyfile", QString()).toString();
         return mqtt;
     }
 
@@ -156,6 +161,16 @@ namespace
         group.setValue("user", mqtt.user);
         group.setValue("pass", mqtt.pass);
         group.setValue("base", mqtt.base);
+        // Optional: files that never set it, the default one included, do not gain it.
+        if (!mqtt.availability.isEmpty())
+            group.setValue("availability", mqtt.availability);
+        // The TLS keys are optional: a file without them, the default one included, stays as it was.
+        const std::pair<const char *, QString> tlsKeys[]
+            = { { "cafile", mqtt.cafile }, { "certfile", mqtt.certfile }, { "keyfile", mqtt.keyfile } };
+        for (const auto &[key, value] : tlsKeys) {
+            if (!value.isEmpty())
+                group.setValue(key, value);
+        }
     }
 
     // `fallback` carries the interface and the id default, which differ between the base and numbered groups.
@@ -455,6 +470,15 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.user          : %s", qPrintable(m_mqtt.user));
     log(Log::Info, " mqtt.pass          : %s", qPrintable(maskSecret(m_mqtt.pass)));
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
+    if (!m_mqtt.availability.isEmpty())
+        log(Log::Info, " mqtt.availability  : %s", qPrintable(m_mqtt.availability));
+    // The TLS files are optional and shown only when configured.
+    const std::pair<const char *, QString> tlsFiles[] = { { "mqtt.cafile", m_mqtt.cafile },
+        { "mqtt.certfile", m_mqtt.certfile }, { "mqtt.keyfile", m_mqtt.keyfile } };
+    for (const auto &[name, value] : tlsFiles) {
+        if (!value.isEmpty())
+            log(Log::Info, " %-19s: %s", name, qPrintable(value));
+    }
     for (int i = 0; i < m_ethList.size(); ++i)
         printEthernet(i);
     log(Log::Info, " wifi.id            : %s", qPrintable(m_wifi.id));

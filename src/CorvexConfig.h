@@ -23,6 +23,12 @@ public:
         QString user;
         QString pass;
         QString base;
+        // Topic below `base` for "online" and the will "offline"; empty: neither.
+        QString availability;
+        // TLS: a CA file turns it on; the certificate and key files identify the client to the broker.
+        QString cafile;
+        QString certfile;
+        QString keyfile;
     };
 
     struct Ipv4Config {

@@ -46,8 +46,14 @@ void Engine::start() { m_ipc->connect(); }
 
 void Engine::stop()
 {
-    updateModemStats();
-    m_ipc->disconnect();
+    // Only while sampling: with usageSec 0 the statistics are never touched.
+    if (m_modemStatsTimer.isActive())
+        updateModemStats();
+    m_stopping = true;
+    if (m_ipc->isConnected())
+        m_ipc->disconnect();
+    else
+        emit stopped();
 }
 
 void Engine::fillCommandTable()
@@ -83,7 +89,12 @@ void Engine::onIPCConnected(const QString &url)
     reload();
 }
 
-void Engine::onIPCDiscconnected() { log(Log::Info, "IPC Disconnected."); }
+void Engine::onIPCDiscconnected()
+{
+    log(Log::Info, "IPC Disconnected.");
+    if (m_stopping)
+        emit stopped();
+}
 
 void Engine::onIPCCommandReceived(const QString &command, const QJsonObject &data)
 {

@@ -17,11 +17,13 @@
 
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
 #include <QScopedPointer>
 #include <QSettings>
+#include <QStringList>
 #include <QTimer>
 
 #include <optional>
@@ -48,6 +50,7 @@ public:
     ~Engine() override;
 
     void start();
+    // A final statistics sample and a clean broker disconnect; `stopped` follows when the broker is gone.
     void stop();
 
     // CorvexEngineSettings.cpp: the record-to-settings mapping, free of D-Bus. Each writes the configured
@@ -59,6 +62,9 @@ public:
     static constexpr LogTag log { "[Engine] " };
     // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
     static std::optional<QString> failureOf(QDBusPendingCall call);
+
+signals:
+    void stopped();
 
 private slots:
     // CorvexEngine.cpp
@@ -175,8 +181,10 @@ private:
     void startMonitorModemStats();
     void stopMonitorModemStats();
     void updateModemStats();
-    std::optional<ModemStats> getModemStats(NetworkManager::Device::Ptr dev);
-    static qint64 readIntegerFromFile(const QString &path);
+    QString sampleModemStats(const NetworkManager::Device::Ptr &dev);
+    std::optional<ModemStats> getModemStats(const NetworkManager::Device::Ptr &dev, QString *error);
+    ModemStats readModemSnapshot();
+    static std::optional<quint64> readIntegerFromFile(const QString &path);
     void publishModemStats();
 
     QTimer m_modemStatsTimer;
@@ -185,6 +193,23 @@ private:
     QScopedPointer<IPC> m_ipc;
     QScopedPointer<QTimer> m_wifiTimer;
     QMap<QString, CommandHandler> m_commandTable;
+    bool m_modemSampleFailing = false;
+    bool m_stopping = false;
 };
+
+// A month's traffic in bytes, as the statistics store keeps it.
+struct ModemUsage {
+    quint64 rxBytes = 0;
+    quint64 txBytes = 0;
+};
+
+// One sample: the month's totals plus the growth of the counters since the snapshot (all zero when there is
+// none). A counter below the snapshot started again with a re-created interface, so all of it is growth.
+// Counters that could not be read give no totals: the sample is skipped.
+std::optional<ModemUsage> addModemUsage(
+    const Engine::ModemStats &snapshot, const std::optional<Engine::ModemStats> &counters, const ModemUsage &month);
+
+// The months ("yyyy-MM") whose first instant lies more than six months before `now`.
+QStringList expiredModemMonths(const QStringList &months, const QDateTime &now);
 
 } // namespace Corvex

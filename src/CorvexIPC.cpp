@@ -18,6 +18,9 @@ namespace
     constexpr quint16 keepAliveSeconds = 60;
     // Far above any command; what is larger is refused before it is parsed.
     constexpr int maxPayloadBytes = 64 * 1024;
+    // How long a stop waits for the broker to take "offline" before disconnecting anyway.
+    constexpr int offlineWaitMs = 1000;
+    const QByteArray offline = QByteArrayLiteral("offline");
 
     const char *const commandFilters[] = { "+/get", "+/+/get", "+/+/set", "wifi/connect", "wifi/disconnect",
         "wifi/forget", "wifi/enable", "wifi/disable" };
@@ -40,6 +43,8 @@ IPC::~IPC() = default;
 
 void IPC::setLogEnable(bool enable) { log.setEnabled(enable); }
 
+bool IPC::isConnected() const { return m_client->state() == MqttClient::Connected; }
+
 void IPC::connect()
 {
     const Config::Mqtt &mqtt = m_config->mqtt();
@@ -49,6 +54,9 @@ void IPC::connect()
     m_client->setUsername(mqtt.user);
     m_client->setPassword(mqtt.pass);
     m_client->setKeepAlive(keepAliveSeconds);
+    if (!mqtt.availability.isEmpty())
+        m_client->setWill(topicBase() + QLatin1Char('/') + mqtt.availability, offline, 1, /* retain = */ true);
+    m_client->setTls({ mqtt.cafile, mqtt.certfile, mqtt.keyfile });
     QObject::connect(m_client.data(), &MqttClient::stateChanged, this, &IPC::onMqttStateChanged);
     QObject::connect(m_client.data(), &MqttClient::messageReceived, this, &IPC::onMqttMessage);
     QObject::connect(m_client.data(), &MqttClient::errorChanged, this, &IPC::onMqttErrorChanged);
@@ -61,7 +69,18 @@ void IPC::connect()
 void IPC::disconnect()
 {
     log(Log::Info, "Disconnecting from broker.");
-    m_client->disconnectFromHost();
+    if (m_config->mqtt().availability.isEmpty() || !isConnected()) {
+        m_client->disconnectFromHost();
+        return;
+    }
+    // A clean disconnect suppresses the will: say "offline" ourselves, and let the broker take it first.
+    const int id = publishAvailability(offline);
+    QObject::connect(
+        m_client.data(), &MqttClient::messageSent, m_client.data(), [client = m_client.data(), id](int sent) {
+            if (sent == id)
+                client->disconnectFromHost();
+        });
+    QTimer::singleShot(offlineWaitMs, m_client.data(), &MqttClient::disconnectFromHost);
 }
 
 void IPC::onBrokerTimeout()
@@ -80,6 +99,7 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
     case MqttClient::Connected:
         m_connectTimer->stop();
         log(Log::Info, "Connected.");
+        publishAvailability(QByteArrayLiteral("online"));
         for (const char *filter : commandFilters)
             subscribe(QString::fromLatin1(filter));
         clearRetainedTopics();
@@ -135,7 +155,7 @@ IPC::CommandMessage IPC::readCommand(const QString &base, const QString &topic, 
 
 QString IPC::topicBase() const { return m_config->mqtt().base; }
 
-void IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
+int IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
     const QString fullTopic = topicBase() + QLatin1Char('/') + topic;
     log(Log::Debug, "Publishing Message");
@@ -143,7 +163,14 @@ void IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool
     log(Log::Debug, "QoS  : %d", qos);
     log(Log::Debug, "Retn : %s", retain ? "true" : "false");
     log(Log::Debug, "Data : [%s]", loggablePayload(payload).constData());
-    m_client->publish(fullTopic, payload, quint8(qos), retain);
+    return m_client->publish(fullTopic, payload, quint8(qos), retain);
+}
+
+// The message id, or -1 when nothing was published (no availability topic, or the client refused).
+int IPC::publishAvailability(const QByteArray &state)
+{
+    const QString topic = m_config->mqtt().availability;
+    return topic.isEmpty() ? -1 : publish(topic, state, 1, /* retain = */ true);
 }
 
 void IPC::publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain)

@@ -37,6 +37,7 @@ public:
     ~IPC() override;
 
     void setLogEnable(bool enable);
+    bool isConnected() const;
 
     // A command message as the engine gets it, or the text of the error document that refuses it.
     struct CommandMessage {
@@ -109,7 +110,8 @@ private slots:
 private:
     // CorvexIPC.cpp
     QString topicBase() const;
-    void publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    int publishAvailability(const QByteArray &state);
     void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
     // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
     void publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethernet)(NetworkManager::WiredDevice::Ptr),

@@ -12,8 +12,6 @@
 #include <QJsonArray>
 #include <QSet>
 
-#include <cmath>
-
 namespace Corvex
 {
 
@@ -33,9 +31,6 @@ namespace
         }
         return names;
     }
-
-    // Two decimals, half away from zero for the non-negative totals published here.
-    double roundToCents(double value) { return double(qint32(std::fma(value, 100.0, 0.5))) / 100.0; }
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cmath>
 #include <map>
 
 namespace Corvex
@@ -404,5 +405,8 @@ QVariantMap ip4ConfigProperties(const QString &path, QString *error)
         *error = reply.error().message();
     return reply.isValid() ? reply.value() : QVariantMap();
 }
+
+// Truncating the double itself, not a 32-bit integer, keeps totals of any size exact to the cent.
+double roundToCents(double value) { return std::trunc(std::fma(value, 100.0, 0.5)) / 100.0; }
 
 } // namespace Corvex

@@ -44,6 +44,8 @@ QJsonArray accessTechnologiesToJson(QFlags<MMModemAccessTechnology> technologies
 QString modemInterfaceToString(ModemManager::Interface::Ptr interface);
 // The lookup behind modemInterfaceToString, on the interface's class name.
 QString modemInterfaceToString(const QString &className);
+// Two decimals, half away from zero, for the non-negative megabyte totals of the data-usage document.
+double roundToCents(double value);
 
 // The setting of one kind in a profile, in its specific class; null when the profile has none.
 template <typename SettingT>

@@ -6,12 +6,19 @@
 
 #include "Log.h"
 
+#include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QMetaEnum>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <mosquitto.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <fcntl.h>
 
@@ -46,6 +53,7 @@ namespace
         case MOSQ_ERR_LOOKUP:
         case MOSQ_ERR_KEEPALIVE:
         case MOSQ_ERR_CONN_REFUSED:
+        case MOSQ_ERR_TLS:
             return MqttClient::TransportInvalid;
         case MOSQ_ERR_PROTOCOL:
         case MOSQ_ERR_MALFORMED_PACKET:
@@ -89,7 +97,69 @@ namespace
         notifier = nullptr;
     }
 
-    QByteArray optionalUtf8(const QString &text) { return text.isEmpty() ? QByteArray() : text.toUtf8(); }
+    // An empty setting is no setting to the library.
+    const char *optionalData(const QByteArray &bytes) { return bytes.isEmpty() ? nullptr : bytes.constData(); }
+
+    // A key file protected by a pass phrase would otherwise make OpenSSL ask for it on the terminal.
+    int refusePassphrase(char *, int, int, void *) { return 0; }
+
+    // Says why the broker's certificate is refused (unknown issuer, wrong name, expired): the library only reports
+    // that the handshake failed.
+    int reportRefusal(int verified, X509_STORE_CTX *store)
+    {
+        if (!verified)
+            mqttLog(Log::Error, "Broker certificate refused: %s",
+                X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+        return verified;
+    }
+
+    // Logs OpenSSL's reason when a step of setting up TLS failed.
+    bool tlsStep(int result, const char *what, const QString &value)
+    {
+        if (result == 1)
+            return true;
+        char reason[256];
+        ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+        ERR_clear_error();
+        mqttLog(Log::Error, "TLS: cannot use %s %s: %s", what, qPrintable(value), reason);
+        return false;
+    }
+
+    int expectName(SSL_CTX *context, const QString &host)
+    {
+        X509_VERIFY_PARAM *param = SSL_CTX_get0_param(context);
+        const QByteArray name = host.toUtf8();
+        return QHostAddress(host).isNull() ? X509_VERIFY_PARAM_set1_host(param, name.constData(), 0)
+                                           : X509_VERIFY_PARAM_set1_ip_asc(param, name.constData());
+    }
+
+    // The library is handed an address, so its own name check would compare the address: the context is set up
+    // here whole, and OpenSSL checks the certificate against the configured name while it verifies the chain.
+    SSL_CTX *createTlsContext(const QString &host, const MqttClient::Tls &tls)
+    {
+        SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+        if (!context)
+            return nullptr;
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &reportRefusal);
+        SSL_CTX_set_default_passwd_cb(context, &refusePassphrase);
+        const QByteArray ca = QFile::encodeName(tls.caFile);
+        const QByteArray cert = QFile::encodeName(tls.certFile);
+        const QByteArray key = QFile::encodeName(tls.keyFile);
+        const bool ready = tlsStep(expectName(context, host), "the broker name", host)
+            && tlsStep(SSL_CTX_load_verify_locations(context, ca.constData(), nullptr), "the CA file", tls.caFile)
+            && (cert.isEmpty()
+                || tlsStep(SSL_CTX_use_certificate_chain_file(context, cert.constData()), "the certificate file",
+                    tls.certFile))
+            && (key.isEmpty()
+                || (tlsStep(SSL_CTX_use_PrivateKey_file(context, key.constData(), SSL_FILETYPE_PEM), "the key file",
+                        tls.keyFile)
+                    && tlsStep(SSL_CTX_check_private_key(context), "the key file", tls.keyFile)));
+        if (ready)
+            return context;
+        SSL_CTX_free(context);
+        return nullptr;
+    }
 
 } // namespace
 
@@ -100,7 +170,11 @@ MqttClient::MqttClient(QObject *parent)
     connect(m_housekeeping, &QTimer::timeout, this, &MqttClient::onHousekeeping);
 }
 
-MqttClient::~MqttClient() { releaseHandle(); }
+MqttClient::~MqttClient()
+{
+    abandonLookup();
+    releaseHandle();
+}
 
 QString MqttClient::hostname() const { return m_hostname; }
 
@@ -122,6 +196,15 @@ quint16 MqttClient::keepAlive() const { return m_keepAlive; }
 
 void MqttClient::setKeepAlive(quint16 seconds) { m_keepAlive = seconds; }
 
+void MqttClient::setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain)
+{
+    m_willTopic = topic;
+    m_willPayload = payload;
+    m_willQos = qos;
+    m_willRetain = retain;
+}
+void MqttClient::setTls(const Tls &tls) { m_tls = tls; }
+
 MqttClient::ClientState MqttClient::state() const { return m_state; }
 
 MqttClient::ClientError MqttClient::error() const { return m_error; }
@@ -131,17 +214,56 @@ void MqttClient::connectToHost()
     if (m_state != Disconnected)
         return;
     m_error = NoError;
-    const int result = startConnection();
-    // A failure inside the call (refused port, unknown host) is still reported from the event loop, as a
+    // The library would resolve a name inside its connect call and hold the event loop for as long as the
+    // resolver takes; Qt looks it up on a worker of its own and the library gets an address.
+    const QHostAddress literal(m_hostname);
+    if (literal.isNull())
+        m_lookupId = QHostInfo::lookupHost(m_hostname, this, &MqttClient::onHostResolved);
+    else
+        connectToAddresses({ literal });
+    setState(Connecting);
+}
+
+void MqttClient::onHostResolved(const QHostInfo &info)
+{
+    m_lookupId = -1;
+    if (info.error() != QHostInfo::NoError)
+        mqttLog(Log::Warning, "Cannot resolve %s: %s", qPrintable(m_hostname), qPrintable(info.errorString()));
+    connectToAddresses(info.addresses());
+}
+
+void MqttClient::connectToAddresses(const QList<QHostAddress> &addresses)
+{
+    // As the library does with a name: the next address when one is refused at once (a closed loopback port).
+    int result = MOSQ_ERR_EAI;
+    for (const QHostAddress &address : addresses) {
+        result = startConnection(address.toString());
+        if (result != MOSQ_ERR_ERRNO)
+            break;
+    }
+    // A failure inside the call (refused port, unusable TLS files) is still reported from the event loop, as a
     // failure found later would be, so callers see the same sequence of signals either way.
     if (result != MOSQ_ERR_SUCCESS)
         queueEvent({ Event::Closed, result, 0, {}, {} });
     afterLibraryCall();
-    setState(Connecting);
+}
+
+// True when a lookup was running; its result is then never delivered.
+bool MqttClient::abandonLookup()
+{
+    if (m_lookupId < 0)
+        return false;
+    QHostInfo::abortHostLookup(m_lookupId);
+    m_lookupId = -1;
+    return true;
 }
 
 void MqttClient::disconnectFromHost()
 {
+    if (abandonLookup()) {
+        finishDisconnected(NoError);
+        return;
+    }
     if (!m_handle || m_state == Disconnected)
         return;
     const int result = mosquitto_disconnect(m_handle);
@@ -154,6 +276,8 @@ void MqttClient::abortConnection()
 {
     if (m_state == Disconnected)
         return;
+    if (abandonLookup())
+        mqttLog(Log::Warning, "Lookup of %s abandoned.", qPrintable(m_hostname));
     // Destroying the handle closes the socket without a DISCONNECT packet; whatever was read but not yet
     // reported belongs to the abandoned connection.
     m_events.clear();
@@ -189,6 +313,11 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, quint8 
     return mid;
 }
 
+void MqttClient::onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<MqttClient *>(self)->queueEvent({ Event::Sent, mid, 0, {}, {} });
+}
+
 void MqttClient::onConnect(mosquitto *, void *self, int code)
 {
     static_cast<MqttClient *>(self)->queueEvent({ Event::ConnAck, code, 0, {}, {} });
@@ -214,12 +343,23 @@ void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const 
         { Event::SubAck, mid, count > 0 ? grantedQos[0] : subscriptionRefused, {}, {} });
 }
 
-int MqttClient::startConnection()
+void MqttClient::onLibraryLog(mosquitto *, void *, int level, const char *text)
+{
+    // The library tells why TLS failed (unknown CA, wrong name, unreadable key) only in its log.
+    if (level == MOSQ_LOG_ERR)
+        mqttLog(Log::Error, "%s", text);
+    else if (level == MOSQ_LOG_WARNING)
+        mqttLog(Log::Warning, "%s", text);
+}
+
+int MqttClient::startConnection(const QString &address)
 {
     releaseHandle();
     if (!createHandle())
         return MOSQ_ERR_NOMEM;
-    const int result = mosquitto_connect_async(m_handle, m_hostname.toUtf8().constData(), m_port, m_keepAlive);
+    int result = setUpTls();
+    if (result == MOSQ_ERR_SUCCESS)
+        result = mosquitto_connect_async(m_handle, address.toUtf8().constData(), m_port, m_keepAlive);
     if (result == MOSQ_ERR_SUCCESS)
         watchSocket();
     return result;
@@ -237,19 +377,38 @@ bool MqttClient::createHandle()
     mosquitto_int_option(m_handle, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     // Without it Nagle's algorithm holds back the acknowledgements of QoS 1 and 2 by tens of milliseconds.
     mosquitto_int_option(m_handle, MOSQ_OPT_TCP_NODELAY, 1);
-    const QByteArray user = optionalUtf8(m_username);
-    const QByteArray pass = optionalUtf8(m_password);
+    const QByteArray user = m_username.toUtf8();
+    const QByteArray pass = m_password.toUtf8();
     // MQTT 3.1.1 has no password without a user name: the library refuses it and the broker would only say
     // "not authorised", so say why here.
-    if (mosquitto_username_pw_set(
-            m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData())
-        != MOSQ_ERR_SUCCESS)
+    if (mosquitto_username_pw_set(m_handle, optionalData(user), optionalData(pass)) != MOSQ_ERR_SUCCESS)
         mqttLog(Log::Warning, "Password ignored: no user name is set.");
+    if (!m_willTopic.isEmpty()
+        && mosquitto_will_set(m_handle, m_willTopic.toUtf8().constData(), int(m_willPayload.size()),
+               m_willPayload.constData(), m_willQos, m_willRetain)
+            != MOSQ_ERR_SUCCESS)
+        mqttLog(Log::Warning, "Will on [%s] refused; connecting without.", qPrintable(m_willTopic));
     mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
     mosquitto_subscribe_callback_set(m_handle, &MqttClient::onSubscribe);
+    mosquitto_publish_callback_set(m_handle, &MqttClient::onPublish);
+    mosquitto_log_callback_set(m_handle, &MqttClient::onLibraryLog);
     return true;
+}
+
+int MqttClient::setUpTls()
+{
+    if (m_tls.caFile.isEmpty())
+        return MOSQ_ERR_SUCCESS;
+    SSL_CTX *context = createTlsContext(m_hostname, m_tls);
+    if (!context)
+        return MOSQ_ERR_TLS;
+    // Without its defaults the library uses the context as it is; it keeps a reference of its own.
+    mosquitto_int_option(m_handle, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    const int result = mosquitto_void_option(m_handle, MOSQ_OPT_SSL_CTX, context);
+    SSL_CTX_free(context);
+    return result;
 }
 
 void MqttClient::releaseHandle()
@@ -326,6 +485,9 @@ void MqttClient::handleEvent(const Event &event)
                 qPrintable(m_pendingSubscriptions.value(event.code)));
         m_pendingSubscriptions.remove(event.code);
         break;
+    case Event::Sent:
+        emit messageSent(event.code);
+        break;
     case Event::Closed:
         handleClosed(event.code);
         break;
@@ -366,21 +528,30 @@ void MqttClient::setError(ClientError error)
     emit errorChanged(error);
 }
 
+// A failed TLS handshake closes the socket without the disconnect callback; the loop call's result tells.
+void MqttClient::noteLoopResult(int result)
+{
+    if (result != MOSQ_ERR_SUCCESS && !m_socketClosed && mosquitto_socket(m_handle) < 0) {
+        m_socketClosed = true;
+        queueEvent({ Event::Closed, result, 0, {}, {} });
+    }
+}
+
 void MqttClient::onReadable()
 {
-    mosquitto_loop_read(m_handle, 1);
+    noteLoopResult(mosquitto_loop_read(m_handle, 1));
     afterLibraryCall();
 }
 
 void MqttClient::onWritable()
 {
-    mosquitto_loop_write(m_handle, 1);
+    noteLoopResult(mosquitto_loop_write(m_handle, 1));
     afterLibraryCall();
 }
 
 void MqttClient::onHousekeeping()
 {
-    mosquitto_loop_misc(m_handle);
+    noteLoopResult(mosquitto_loop_misc(m_handle));
     afterLibraryCall();
 }
 

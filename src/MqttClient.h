@@ -5,6 +5,10 @@
 #include <QString>
 
 #include <QHash>
+#include <QList>
+
+class QHostAddress;
+class QHostInfo;
 
 #include <deque>
 
@@ -41,6 +45,13 @@ public:
     };
     Q_ENUM(ClientError)
 
+    // TLS to the broker: on when caFile is set; certFile and keyFile give the client's own certificate.
+    struct Tls {
+        QString caFile;
+        QString certFile;
+        QString keyFile;
+    };
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -54,11 +65,15 @@ public:
     void setPassword(const QString &password);
     quint16 keepAlive() const;
     void setKeepAlive(quint16 seconds);
+    // The message the broker publishes when the connection ends without a DISCONNECT; an empty topic: none.
+    void setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain);
+    void setTls(const Tls &tls);
 
     ClientState state() const;
     ClientError error() const;
 
-    // Starts a non-blocking connection; the outcome arrives as state and error changes.
+    // Starts a non-blocking connection, the host name lookup included; the outcome arrives as state and error
+    // changes.
     void connectToHost();
     // Sends DISCONNECT and closes the connection.
     void disconnectFromHost();
@@ -73,12 +88,14 @@ signals:
     void stateChanged(Corvex::MqttClient::ClientState state);
     void errorChanged(Corvex::MqttClient::ClientError error);
     void messageReceived(const QByteArray &message, const QString &topic);
+    // A publication handed over: written for QoS 0, acknowledged by the broker for QoS 1 and 2.
+    void messageSent(int id);
 
 private:
     // What a library callback saw; handled later from the event loop, outside every library call.
     struct Event {
-        enum Kind { ConnAck, Message, SubAck, Closed } kind;
-        int code = 0; // CONNACK code, message id of a SUBACK, or the library's reason for closing
+        enum Kind { ConnAck, Message, SubAck, Sent, Closed } kind;
+        int code = 0; // CONNACK code, message id of a SUBACK or a sent message, or the library's reason for closing
         int detail = 0; // granted QoS of a SUBACK
         QByteArray payload;
         QString topic;
@@ -88,9 +105,15 @@ private:
     static void onDisconnect(mosquitto *handle, void *self, int reason);
     static void onMessage(mosquitto *handle, void *self, const mosquitto_message *message);
     static void onSubscribe(mosquitto *handle, void *self, int mid, int count, const int *grantedQos);
+    static void onPublish(mosquitto *handle, void *self, int mid);
+    static void onLibraryLog(mosquitto *handle, void *self, int level, const char *text);
 
-    int startConnection();
+    void onHostResolved(const QHostInfo &info);
+    void connectToAddresses(const QList<QHostAddress> &addresses);
+    bool abandonLookup();
+    int startConnection(const QString &address);
     bool createHandle();
+    int setUpTls();
     void releaseHandle();
     void watchSocket();
     void unwatchSocket();
@@ -102,6 +125,7 @@ private:
     void finishDisconnected(ClientError error);
     void setState(ClientState state);
     void setError(ClientError error);
+    void noteLoopResult(int result);
     void onReadable();
     void onWritable();
     void onHousekeeping();
@@ -111,9 +135,15 @@ private:
     QString m_username;
     QString m_password;
     quint16 m_keepAlive = 60;
+    QString m_willTopic;
+    QByteArray m_willPayload;
+    quint8 m_willQos = 0;
+    bool m_willRetain = false;
+    Tls m_tls;
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
 
+    int m_lookupId = -1;
     mosquitto *m_handle = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;

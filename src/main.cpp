@@ -4,14 +4,33 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
+
+#include <systemd/sd-daemon.h>
+
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
+
+// A broker that does not let go must not hold up a stop for long.
+constexpr int stopTimeoutMs = 2000;
 
 struct Args {
     Log::Level level = Log::Info;
@@ -64,9 +83,71 @@ Args getArguments(QCoreApplication &app)
     return args;
 }
 
+int signalPipe[2] = { -1, -1 };
+
+void onStopSignal(int signal)
+{
+    const int savedErrno = errno;
+    const char byte = char(signal);
+    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// SIGTERM and SIGINT end the service in order: a final statistics sample and a clean broker disconnect, then
+// exit status 0. The handler only writes to a pipe; the event loop does the rest.
+void stopOnSignals(QCoreApplication &app, Corvex::Engine &engine)
+{
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        Log::error("Cannot create the signal pipe: %s; SIGTERM ends the service at once.", strerror(errno));
+        return;
+    }
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, &engine, notifier]() {
+        notifier->setEnabled(false);
+        Log::info("Stopping on a signal.");
+        QObject::connect(&engine, &Corvex::Engine::stopped, &app, &QCoreApplication::quit);
+        QTimer::singleShot(stopTimeoutMs, &app, &QCoreApplication::quit);
+        engine.stop();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Tells systemd that the service is up and, when it asks for a watchdog, pings it from the event loop at half
+// the period it gives, so a loop that stops turning gets the service restarted. Without NOTIFY_SOCKET (started
+// by hand) nothing is sent.
+void notifyServiceManager(QCoreApplication &app)
+{
+    sd_notify(0, "READY=1");
+    uint64_t watchdogUsec = 0;
+    if (sd_watchdog_enabled(0, &watchdogUsec) <= 0)
+        return;
+    auto *watchdog = new QTimer(&app);
+    QObject::connect(watchdog, &QTimer::timeout, [] { sd_notify(0, "WATCHDOG=1"); });
+    watchdog->start(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::microseconds(watchdogUsec) / 2));
+}
+
 } // namespace
 
+static int runService(int argc, char *argv[]);
+
+// When the service returns everything of ours is torn down; exit() would still wait for Qt's host-lookup
+// workers, and one stuck on a silent resolver would hold the stop for the resolver's whole timeout.
 int main(int argc, char *argv[])
+{
+    const int status = runService(argc, argv);
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_do_leak_check(); // the check exit() would have run
+#endif
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+int runService(int argc, char *argv[])
 {
     qInstallMessageHandler(qtMessageHandler);
     QCoreApplication::setOrganizationName("VORN");
@@ -75,13 +156,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName("corvex");
     printInfo();
 
-    QCoreApplication app(argc, argv);
+    // Never destroyed: its destruction waits for Qt's host-lookup workers, which a stop on a signal must not.
+    QCoreApplication &app = *new QCoreApplication(argc, argv);
     const Args args = getArguments(app);
 
     Log::open("corvex", args.stderr, args.color);
     Log::setLevel(args.level);
 
     const auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
+    stopOnSignals(app, *engine);
     engine->start();
+    notifyServiceManager(app);
     return app.exec();
 }

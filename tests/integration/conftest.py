@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Dict, Iterator, Optional
+from typing import Dict, Iterator, List, Optional
 
 import pytest
 
@@ -35,10 +35,11 @@ def corvex_factory(testbed, tmp_path) -> Iterator:
         pytest.skip("CORVEX_BIN is not set")
     started = []
 
-    def start(sections: Optional[Dict[str, Dict[str, object]]] = None) -> Corvex:
+    def start(sections: Optional[Dict[str, Dict[str, object]]] = None, prefix: List[str] = ()) -> Corvex:
         workdir = tmp_path / f"corvex{len(started)}"
-        workdir.mkdir()
+        workdir.mkdir(exist_ok=True)  # a test may put files there first
         started.append(Corvex(testbed, str(workdir), sections))
+        started[-1].prefix = list(prefix)
         return started[-1].start()
     yield start
     for service in started:

@@ -96,6 +96,21 @@ class MqttRecorder:
             seen = [m.topic for m in self._messages[since:]]
         raise AssertionError(f"no matching message on {topic!r} within {timeout} s; seen: {seen}")
 
+    def barrier(self) -> None:
+        """Returns once a message of our own has come back: everything the broker sent before it is here."""
+        token = f"barrier-{uuid.uuid4().hex}"
+        self.publish("barrier", token, qos=2)
+        self.wait_for("barrier", lambda data: data == token)
+
+    def clear_retained(self) -> None:
+        """Deletes every retained message below the base topic, so a test starts from an empty broker."""
+        self.barrier()
+        for topic in {m.topic for m in self.messages() if m.retain and m.payload}:
+            self._client.publish(f"{self.base}/{topic}", b"", qos=1, retain=True).wait_for_publish()
+        self.barrier()
+        with self._cond:
+            self._messages.clear()
+
     def publish(self, command: str, payload: Any, qos: int = 1) -> None:
         """Sends a command (e.g. "wifi/config/set") with a JSON payload (or raw bytes/str) and waits until sent."""
         body = payload if isinstance(payload, (bytes, str)) else json.dumps(payload)
@@ -119,6 +134,7 @@ class Corvex:
         self.log_path = os.path.join(workdir, "corvex.stderr")
         self.binary = os.environ.get("CORVEX_BIN", "")
         self.proc: Optional[subprocess.Popen] = None
+        self.prefix: List[str] = []  # a command the service runs under, e.g. FakeCounters.prefix()
         self.write_config(sections or {})
 
     def write_config(self, sections: Dict[str, Dict[str, Any]]) -> None:
@@ -138,8 +154,8 @@ class Corvex:
         if not self.binary or not os.access(self.binary, os.X_OK):
             raise FileNotFoundError(f"CORVEX_BIN does not name the service binary: {self.binary!r}")
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen([self.binary, "-e", "-v", "3", "-f", self.config_path, *extra_args],
-                                         cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
+            argv = [*self.prefix, self.binary, "-e", "-v", "3", "-f", self.config_path, *extra_args]
+            self.proc = subprocess.Popen(argv, cwd=self.workdir, env=self.testbed.env(), stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=log, start_new_session=True)
         Corvex.started.append(self)
         return self

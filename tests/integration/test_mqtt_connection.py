@@ -58,7 +58,8 @@ def test_connects_subscribes_and_clears_retained_topics(running, testbed):
 def test_runs_no_thread_besides_main_and_dbus(running):
     tasks = f"/proc/{running[0].proc.pid}/task"
     names = sorted(open(os.path.join(tasks, t, "comm"), encoding="utf-8").read().strip() for t in os.listdir(tasks))
-    assert names == ["QDBusConnection", "corvex"]
+    # Qt looks up host names on a pooled worker of its own; nothing of ours runs there.
+    assert [n for n in names if n != "Thread (pooled)"] == ["QDBusConnection", "corvex"]
 
 
 def test_reconnects_three_seconds_after_each_loss_and_starts_afresh(running, testbed):

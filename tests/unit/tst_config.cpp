@@ -125,14 +125,15 @@ private slots:
             Config::Modem modem;
             modem.ipv4.netmask = "255.255.255.0";
             modem.usageSec = 4294967295u;
-            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net" });
+            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "alive", "/etc/ca.pem", {}, {} });
             config.setModem(modem);
         }
         QCOMPARE(QFile::permissions(m_path), readable);
         const Config reread(m_path, nullptr);
         QCOMPARE(QStringList({ reread.mqtt().url, QString::number(reread.mqtt().port), reread.mqtt().pass,
-                     reread.modem().ipv4.netmask, QString::number(reread.modem().usageSec) }),
-            QStringList({ "broker.lan", "8883", "secret", "255.255.255.0", "4294967295" }));
+                     reread.mqtt().availability, reread.mqtt().cafile, reread.modem().ipv4.netmask,
+                     QString::number(reread.modem().usageSec) }),
+            QStringList({ "broker.lan", "8883", "secret", "alive", "/etc/ca.pem", "255.255.255.0", "4294967295" }));
     }
 
     void ethernetLookup_data()
