@@ -76,11 +76,15 @@ def ethernet(name: str, address: str, uuid: str) -> dict:
             "ipv6": {"method": "disabled"}}
 
 
-def wifi(name: str, mode: str, uuid: str, psk_flags: int = 0) -> dict:
-    return {"connection": {"id": name, "type": "802-11-wireless", "uuid": uuid},
-            "802-11-wireless": {"ssid": name.encode(), "mode": mode},
-            "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "secret123", "psk-flags": psk_flags},
-            "ipv4": {"method": "shared" if mode == "ap" else "auto"}}
+def wifi(name: str, mode: str, uuid: str, psk_flags: int = 0, psk: str = "secret123") -> dict:
+    """A Wifi profile, open when psk is empty."""
+    settings = {"connection": {"id": name, "type": "802-11-wireless", "uuid": uuid},
+                "802-11-wireless": {"ssid": name.encode(), "mode": mode},
+                "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": psk, "psk-flags": psk_flags},
+                "ipv4": {"method": "shared" if mode == "ap" else "auto"}}
+    if not psk:
+        del settings["802-11-wireless-security"]
+    return settings
 
 
 GSM = {"connection": {"id": "cellular", "type": "gsm", "uuid": "7b1c6e0a-3f2d-4c5b-9a8e-000000000004"},
@@ -203,6 +207,7 @@ class Scenario:
         self.activation()
         self.gone_profile()
         self.refusals()
+        self.access_point_checks()
         self.object_properties()
         return self.outcomes
 
@@ -306,6 +311,25 @@ class Scenario:
         self.step("wireless switch", lambda: c.iface(NM_PATH, dbus.PROPERTIES_IFACE).Set(
             NM, "WirelessEnabled", dbus.Boolean(False, variant_level=1)))
         self.record("wireless switch value", bool(c.prop(NM_PATH, NM, "WirelessEnabled")))
+
+    def access_point_checks(self) -> None:
+        """Which hotspot SSIDs, keys and channels the daemon takes, updating a profile and adding one."""
+        c, hotspot = self.c, self.paths["hotspot"]
+        for name, ssid, band, channel, key in (
+                ("ssid 32 bytes", "ä" * 16, "bg", 0, ""), ("ssid 33 bytes", "x" * 33, "bg", 0, ""),
+                ("ssid empty", "", "bg", 0, ""), ("key 7", "ap", "bg", 0, "1234567"),
+                ("key 8", "ap", "bg", 0, "12345678"), ("key 63 bytes", "ap", "bg", 0, "ä" * 31 + "x"),
+                ("key 64 bytes", "ap", "bg", 0, "ä" * 32), ("key 64 hex", "ap", "bg", 0, "aB3" * 21 + "f"),
+                ("channel 14 bg", "ap", "bg", 14, ""), ("channel 36 bg", "ap", "bg", 36, ""),
+                ("channel 6 a", "ap", "a", 6, ""), ("channel 196 a", "ap", "a", 196, "")):
+            settings = wifi(ssid, "ap", "7b1c6e0a-3f2d-4c5b-9a8e-000000000005", psk=key)
+            settings["connection"]["id"] = "ap"
+            settings["802-11-wireless"].update(band=band, channel=channel)
+            self.step(f"update access point {name}", lambda: c.profile(hotspot).Update(to_dbus_settings(settings)))
+            settings["connection"]["uuid"] = "7b1c6e0a-3f2d-4c5b-9a8e-000000000010"
+            added = self.step(f"add access point {name}", lambda: c.settings().AddConnection(to_dbus_settings(settings)))
+            if added:
+                c.profile(added).Delete()
 
     def object_shape(self, name: str, path: str, interface: str) -> None:
         self.step(f"properties {name}", lambda: self.c.props(path, interface))
