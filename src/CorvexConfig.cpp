@@ -490,15 +490,6 @@ bool Config::fileExists(const QString &path)
     return info.exists() && info.isFile();
 }
 
-void Config::log(Log::Level level, const char *format, ...)
-{
-    const QByteArray tagged = (QStringLiteral("[Config] ") + QString::fromLocal8Bit(format)).toLocal8Bit();
-    va_list args;
-    va_start(args, format);
-    Log::vprint(level, tagged.constData(), args);
-    va_end(args);
-}
-
 int Config::ethernetBaseIndex() const { return m_ethGroups.indexOf(baseEthernetGroup); }
 
 int Config::ethernetIndexForInterface(const QString &interface) const

@@ -88,7 +88,7 @@ private:
     void syncSettings();
     void renewSettingsAfterFailure();
     static bool fileExists(const QString &path);
-    void log(Log::Level level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+    static constexpr LogTag log { "[Config] " };
 
     int ethernetBaseIndex() const;
     int ethernetIndexForInterface(const QString &interface) const;

@@ -12,9 +12,6 @@ namespace
 
     constexpr quint32 maxUsageSec = 2147483;
 
-    const QString invalidDevicePrefix = QStringLiteral("Invalid device specified: ");
-    const QString unmanagedDevicePrefix = QStringLiteral("Unmanaged device specified: ");
-
     QString requestedInterface(const QJsonObject &data) { return data.value(QStringLiteral("interface")).toString(); }
 
 } // namespace
@@ -123,7 +120,7 @@ NetworkManager::Device::Ptr Engine::requestedDevice(
     const QString interface = requestedInterface(data);
     const NetworkManager::Device::Ptr dev = findDevice(interface, type);
     if (!dev)
-        m_ipc->publishError(command, invalidDevicePrefix + interface);
+        rejectInvalidDevice(command, interface);
     return dev;
 }
 
@@ -151,7 +148,7 @@ void Engine::publishUnlessUnmanaged(const QString &command, const QJsonObject &d
     if (!dev)
         return;
     if (!dev->managed())
-        m_ipc->publishError(command, unmanagedDevicePrefix + requestedInterface(data));
+        rejectUnmanagedDevice(command, requestedInterface(data));
     (m_ipc.data()->*publish)(dev);
 }
 
@@ -198,7 +195,7 @@ void Engine::processModemConfigGetCommand(const QJsonObject &data)
     if (!dev)
         return;
     if (!dev->managed()) {
-        m_ipc->publishError(command, invalidDevicePrefix + requestedInterface(data));
+        rejectInvalidDevice(command, requestedInterface(data));
         return;
     }
     m_ipc->publishDeviceConfig(dev);
@@ -231,13 +228,29 @@ void Engine::processModemStatsGetCommand(const QJsonObject &data)
         publishModemStats();
 }
 
-void Engine::log(Log::Level level, const char *format, ...)
+void Engine::rejectInvalidDevice(const QString &command, const QString &interface)
 {
-    const QByteArray tagged = QString(QStringLiteral("[Engine] ") + QString::fromLocal8Bit(format)).toLocal8Bit();
-    va_list args;
-    va_start(args, format);
-    Log::vprint(level, tagged.constData(), args);
-    va_end(args);
+    m_ipc->publishError(command, QStringLiteral("Invalid device specified: ") + interface);
+}
+
+void Engine::rejectUnmanagedDevice(const QString &command, const QString &interface)
+{
+    m_ipc->publishError(command, QStringLiteral("Unmanaged device specified: ") + interface);
+}
+
+void Engine::rejectNotWifiDevice(const QString &command, const QString &interface)
+{
+    m_ipc->publishError(command, QStringLiteral("Not a Wifi device: ") + interface);
+}
+
+void Engine::rejectNotEthernetDevice(const QString &command, const QString &interface)
+{
+    m_ipc->publishError(command, QStringLiteral("Not an Ethernet device: ") + interface);
+}
+
+void Engine::rejectUnspecifiedInterface(const QString &command)
+{
+    m_ipc->publishError(command, QStringLiteral("'interface' not specified"));
 }
 
 } // namespace Corvex

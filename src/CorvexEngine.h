@@ -3,9 +3,12 @@
 #include "CorvexConfig.h"
 #include "Log.h"
 
+#include <NetworkManagerQt/AccessPoint>
 #include <NetworkManagerQt/ActiveConnection>
 #include <NetworkManagerQt/Connection>
+#include <NetworkManagerQt/ConnectionSettings>
 #include <NetworkManagerQt/Device>
+#include <NetworkManagerQt/Ipv4Setting>
 #include <NetworkManagerQt/Manager>
 #include <NetworkManagerQt/ModemDevice>
 #include <NetworkManagerQt/WirelessDevice>
@@ -45,6 +48,14 @@ public:
 
     void start();
     void stop();
+
+    // CorvexEngineSettings.cpp: the record-to-settings mapping, free of D-Bus. Each writes the configured
+    // values into in-memory settings and answers whether a value that matters changed.
+    static bool updateConnectionSettings(NetworkManager::ConnectionSettings::Ptr settings, const Config &config,
+        const QString &interfaceName, const QString &apSecurity, const Config::Wifi *wifiOverride);
+    static bool updateIpv4Configuration(NetworkManager::Ipv4Setting::Ptr ipv4, const Config::Ipv4Config &config);
+
+    static constexpr LogTag log { "[Engine] " };
 
 private slots:
     // CorvexEngine.cpp
@@ -86,9 +97,14 @@ private:
     void processModemStateGetCommand(const QJsonObject &data);
     void processModemConfigGetCommand(const QJsonObject &data);
     void processModemStatsGetCommand(const QJsonObject &data);
-    void log(Log::Level level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+    // The fixed error vocabulary of the handlers: each publishes one error document under `command`.
+    void rejectInvalidDevice(const QString &command, const QString &interface);
+    void rejectUnmanagedDevice(const QString &command, const QString &interface);
+    void rejectNotWifiDevice(const QString &command, const QString &interface);
+    void rejectNotEthernetDevice(const QString &command, const QString &interface);
+    void rejectUnspecifiedInterface(const QString &command);
 
-    // CorvexEnginePending.cpp: commands whose handlers are not built yet, and provisioning
+    // CorvexEnginePending.cpp: commands whose handlers are not built yet
     void logNotAvailable(const char *command);
     void processEthernetConfigSetCommand(const QJsonObject &data);
     void processWifiConfigSetCommand(const QJsonObject &data);
@@ -99,8 +115,23 @@ private:
     void processWifiDisableCommand(const QJsonObject &data);
     void processWifiHotspotSetCommand(const QJsonObject &data);
     void processModemConfigSetCommand(const QJsonObject &data);
+
+    // CorvexEngineProvisioning.cpp: provisioning, and the lookups it shares with the command handlers
     NetworkManager::Connection::Ptr updateConnection(
         NetworkManager::Device::Ptr dev, const Config &config, const Config::Wifi *wifiOverride);
+    struct ProvisioningRun;
+    bool describeProvisioning(ProvisioningRun &run);
+    bool describeWifiProvisioning(ProvisioningRun &run);
+    NetworkManager::Connection::Ptr updateExistingConnection(
+        const ProvisioningRun &run, NetworkManager::Connection::Ptr connection);
+    NetworkManager::Connection::Ptr createConnection(const ProvisioningRun &run);
+    NetworkManager::Connection::Ptr activate(
+        const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated);
+    bool mayActivate(const ProvisioningRun &run);
+    static bool isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr connection);
+    NetworkManager::Connection::Ptr findConnection(const QString &name, NetworkManager::Device::Ptr dev);
+    NetworkManager::AccessPoint::Ptr findAccessPoint(NetworkManager::Device::Ptr dev, const QString &ssid);
+    QString savedWifiKey(const QString &ssid);
 
     // CorvexEngineMonitoring.cpp: reload, device monitoring and the reactions to NetworkManager and ModemManager
     void reload();

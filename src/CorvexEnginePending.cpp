@@ -1,7 +1,5 @@
-// Commands whose handlers are not built yet, and the provisioning entry point they will share.
+// Commands whose handlers are not built yet.
 #include "CorvexEngine.h"
-
-#include "CorvexTypes.h"
 
 namespace Corvex
 {
@@ -28,16 +26,5 @@ void Engine::processWifiDisableCommand(const QJsonObject &) { logNotAvailable("w
 void Engine::processWifiHotspotSetCommand(const QJsonObject &) { logNotAvailable("wifi/hotspot/set"); }
 
 void Engine::processModemConfigSetCommand(const QJsonObject &) { logNotAvailable("modem/config/set"); }
-
-// Profiles are not provisioned yet: devices are monitored and published as NetworkManager holds them.
-NetworkManager::Connection::Ptr Engine::updateConnection(
-    NetworkManager::Device::Ptr dev, const Config &, const Config::Wifi *)
-{
-    if (dev && dev->isValid()) {
-        log(Log::Debug, "[%s] Provisioning is not available in this version; monitoring only.",
-            qPrintable(deviceTypeToString(dev->type())));
-    }
-    return {};
-}
 
 } // namespace Corvex

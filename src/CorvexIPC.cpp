@@ -36,7 +36,7 @@ IPC::IPC(Config *config, QObject *parent)
 
 IPC::~IPC() = default;
 
-void IPC::setLogEnable(bool enable) { m_logEnabled = enable; }
+void IPC::setLogEnable(bool enable) { log.setEnabled(enable); }
 
 void IPC::connect()
 {
@@ -172,17 +172,6 @@ void IPC::publishError(const QString &command, const QString &error)
 {
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,
         /* retain = */ false);
-}
-
-void IPC::log(Log::Level level, const char *format, ...)
-{
-    if (!m_logEnabled)
-        return;
-    const QByteArray tagged = QByteArrayLiteral("[IPC] ") + QByteArray(format);
-    va_list args;
-    va_start(args, format);
-    Log::vprint(level, tagged.constData(), args);
-    va_end(args);
 }
 
 } // namespace Corvex

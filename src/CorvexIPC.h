@@ -110,7 +110,6 @@ private:
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();
-    void log(Log::Level level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     // CorvexIPCState.cpp
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
@@ -128,11 +127,11 @@ private:
     static QString pskOf(const NMVariantMapMap &secrets);
     static const QString wirelessSecurityGroup;
 
+    LogTag log { "[IPC] " };
     Config *m_config;
     QScopedPointer<MqttClient> m_client;
     QScopedPointer<QTimer> m_connectTimer;
     QHash<QString, QJsonValue> m_stateIpv4;
-    bool m_logEnabled = true;
 };
 
 } // namespace Corvex

@@ -48,9 +48,16 @@ QString modemInterfaceToString(const QString &className);
 // The setting of one kind in a profile, in its specific class; null when the profile has none.
 template <typename SettingT>
 QSharedPointer<SettingT> settingOf(
+    const NetworkManager::ConnectionSettings::Ptr &settings, NetworkManager::Setting::SettingType type)
+{
+    return settings->setting(type).template staticCast<SettingT>();
+}
+
+template <typename SettingT>
+QSharedPointer<SettingT> settingOf(
     const NetworkManager::Connection::Ptr &connection, NetworkManager::Setting::SettingType type)
 {
-    return connection->settings()->setting(type).template staticCast<SettingT>();
+    return settingOf<SettingT>(connection->settings(), type);
 }
 
 } // namespace Corvex

@@ -163,6 +163,17 @@ void Log::debug(const char *format, ...)
     va_end(args);
 }
 
+void LogTag::operator()(Log::Level level, const char *format, ...) const
+{
+    if (!m_enabled)
+        return;
+    const std::string tagged = std::string(m_tag) + format;
+    va_list args;
+    va_start(args, format);
+    Log::vprint(level, tagged.c_str(), args);
+    va_end(args);
+}
+
 void qtMessageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (message.contains(QLatin1String("Unhandled property")))

@@ -26,5 +26,22 @@ public:
     static void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 };
 
+// A logger that puts a fixed tag before every message; each class holds one named `log`.
+class LogTag
+{
+public:
+    constexpr explicit LogTag(const char *tag)
+        : m_tag(tag)
+    {
+    }
+
+    void operator()(Log::Level level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
+    void setEnabled(bool enabled) { m_enabled = enabled; }
+
+private:
+    const char *m_tag;
+    bool m_enabled = true;
+};
+
 // Receives Qt's own messages: they go to standard error only, never to syslog.
 void qtMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);

@@ -24,6 +24,7 @@ namespace
     // under half of any sensible keep-alive.
     constexpr int housekeepingIntervalMs = 1000;
     constexpr int subscriptionRefused = 0x80;
+    constexpr LogTag mqttLog { "[MQTT] " };
 
     void initLibrary()
     {
@@ -73,7 +74,7 @@ namespace
     {
         const int flags = fcntl(fd, F_GETFD);
         if (flags < 0 || fcntl(fd, F_SETFD, flags | FD_CLOEXEC) < 0)
-            Log::warning("[MQTT] Cannot set close-on-exec on socket %d.", fd);
+            mqttLog(Log::Warning, "Cannot set close-on-exec on socket %d.", fd);
     }
 
     // Disabled at once so the event loop stops polling the descriptor; deleted later because this may run
@@ -165,7 +166,7 @@ bool MqttClient::subscribe(const QString &topicFilter, quint8 qos)
     const int result = m_handle ? mosquitto_subscribe(m_handle, &mid, filter.constData(), qos) : MOSQ_ERR_NO_CONN;
     afterLibraryCall();
     if (result != MOSQ_ERR_SUCCESS) {
-        Log::warning("[MQTT] Cannot subscribe to [%s]: %s", filter.constData(), mosquitto_strerror(result));
+        mqttLog(Log::Warning, "Cannot subscribe to [%s]: %s", filter.constData(), mosquitto_strerror(result));
         return false;
     }
     m_pendingSubscriptions.insert(mid, topicFilter);
@@ -181,7 +182,7 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, quint8 
         : MOSQ_ERR_NO_CONN;
     afterLibraryCall();
     if (result != MOSQ_ERR_SUCCESS) {
-        Log::debug("[MQTT] Message to [%s] dropped: %s", name.constData(), mosquitto_strerror(result));
+        mqttLog(Log::Debug, "Message to [%s] dropped: %s", name.constData(), mosquitto_strerror(result));
         return -1;
     }
     return mid;
@@ -229,7 +230,7 @@ bool MqttClient::createHandle()
     // No client identifier and a clean session: the broker treats every attempt as a new client.
     m_handle = mosquitto_new(nullptr, true, this);
     if (!m_handle) {
-        Log::error("[MQTT] Cannot create the client.");
+        mqttLog(Log::Error, "Cannot create the client.");
         return false;
     }
     mosquitto_int_option(m_handle, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -242,7 +243,7 @@ bool MqttClient::createHandle()
     if (mosquitto_username_pw_set(
             m_handle, user.isNull() ? nullptr : user.constData(), pass.isNull() ? nullptr : pass.constData())
         != MOSQ_ERR_SUCCESS)
-        Log::warning("[MQTT] Password ignored: no user name is set.");
+        mqttLog(Log::Warning, "Password ignored: no user name is set.");
     mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
     mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
@@ -320,7 +321,7 @@ void MqttClient::handleEvent(const Event &event)
         break;
     case Event::SubAck:
         if (event.detail >= subscriptionRefused)
-            Log::warning("[MQTT] The broker refused the subscription to [%s].",
+            mqttLog(Log::Warning, "The broker refused the subscription to [%s].",
                 qPrintable(m_pendingSubscriptions.value(event.code)));
         m_pendingSubscriptions.remove(event.code);
         break;

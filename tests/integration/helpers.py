@@ -133,7 +133,9 @@ class Corvex:
         """Writes the INI file: the broker settings of the test bed, overridden and extended by `sections`."""
         broker = self.testbed.broker
         merged = {"Mqtt": {"url": "127.0.0.1", "port": broker.port, "base": BASE_TOPIC,
-                           "user": broker.user if broker.auth else "", "pass": broker.password if broker.auth else ""}}
+                           "user": broker.user if broker.auth else "", "pass": broker.password if broker.auth else ""},
+                  # No modem profile name: only tests that ask for provisioning get it.
+                  "Modem": {"id": ""}}
         for group, keys in sections.items():
             merged.setdefault(group, {}).update(keys)
         with open(self.config_path, "w", encoding="utf-8") as f:
