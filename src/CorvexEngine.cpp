@@ -124,6 +124,16 @@ NetworkManager::Device::Ptr Engine::requestedDevice(
     return dev;
 }
 
+// The Wifi commands' device: a request without "interface" addresses the first Wifi device.
+NetworkManager::WirelessDevice::Ptr Engine::requestedWifiDevice(const QString &command, const QJsonObject &data)
+{
+    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, NetworkManager::Device::Wifi);
+    const auto wifi = dev.objectCast<NetworkManager::WirelessDevice>();
+    if (dev && !wifi)
+        rejectNotWifiDevice(command, requestedInterface(data));
+    return wifi;
+}
+
 // Without "interface" every managed Ethernet device answers; a named one answers whether managed or not.
 NetworkManager::Device::List Engine::requestedEthernetDevices(const QString &command, const QJsonObject &data)
 {
@@ -251,6 +261,11 @@ void Engine::rejectNotEthernetDevice(const QString &command, const QString &inte
 void Engine::rejectUnspecifiedInterface(const QString &command)
 {
     m_ipc->publishError(command, QStringLiteral("'interface' not specified"));
+}
+
+void Engine::rejectUnspecifiedSsid(const QString &command)
+{
+    m_ipc->publishError(command, QStringLiteral("'ssid' not specified"));
 }
 
 } // namespace Corvex

@@ -16,9 +16,11 @@
 #include <ModemManager.h>
 
 #include <QDBusMessage>
+#include <QHash>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QSettings>
 #include <QTimer>
@@ -82,6 +84,7 @@ private:
     NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
     NetworkManager::Device::Ptr requestedDevice(
         const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
+    NetworkManager::WirelessDevice::Ptr requestedWifiDevice(const QString &command, const QJsonObject &data);
     NetworkManager::Device::List requestedEthernetDevices(const QString &command, const QJsonObject &data);
     void publishUnlessUnmanaged(const QString &command, const QJsonObject &data, NetworkManager::Device::Type type,
         void (IPC::*publish)(NetworkManager::Device::Ptr));
@@ -103,17 +106,12 @@ private:
     void rejectNotWifiDevice(const QString &command, const QString &interface);
     void rejectNotEthernetDevice(const QString &command, const QString &interface);
     void rejectUnspecifiedInterface(const QString &command);
+    void rejectUnspecifiedSsid(const QString &command);
 
     // CorvexEnginePending.cpp: commands whose handlers are not built yet
     void logNotAvailable(const char *command);
     void processEthernetConfigSetCommand(const QJsonObject &data);
     void processWifiConfigSetCommand(const QJsonObject &data);
-    void processWifiConnectCommand(const QJsonObject &data);
-    void processWifiDisconnectCommand(const QJsonObject &data);
-    void processWifiForgetCommand(const QJsonObject &data);
-    void processWifiEnableCommand(const QJsonObject &data);
-    void processWifiDisableCommand(const QJsonObject &data);
-    void processWifiHotspotSetCommand(const QJsonObject &data);
     void processModemConfigSetCommand(const QJsonObject &data);
 
     // CorvexEngineProvisioning.cpp: provisioning, and the lookups it shares with the command handlers
@@ -156,8 +154,30 @@ private:
     NetworkManager::Device::Ptr getDeviceFromUni(const QString &uni);
     NetworkManager::ActiveConnection::Ptr getConnectionFromUni(const QString &uni);
 
-    // CorvexEngineHotspot.cpp
+    // CorvexEngineWifi.cpp: the Wifi commands
+    void processWifiConnectCommand(const QJsonObject &data);
+    void processWifiDisconnectCommand(const QJsonObject &data);
+    void processWifiForgetCommand(const QJsonObject &data);
+    void processWifiEnableCommand(const QJsonObject &data);
+    void processWifiDisableCommand(const QJsonObject &data);
+    void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
+    void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
+    void clearStoredWifiNetwork();
+    QString removeWifiProfile(NetworkManager::Connection::Ptr profile);
+
+    // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
+    void processWifiHotspotSetCommand(const QJsonObject &params);
+    void stopWifiHotspot(NetworkManager::Device::Ptr dev);
+    QString startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr profile,
+        const NMVariantMapMap &settings, QString *error);
+    NetworkManager::Connection::Ptr findWifiHotspotConnection(NetworkManager::Device::Ptr dev);
     bool isWifiHotspot(NetworkManager::ActiveConnection::Ptr activeConnection);
+    void publishWifiHotspotOnActivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
+    void onHotspotActivationState(NetworkManager::Device::Ptr dev, NetworkManager::ActiveConnection *activeCon,
+        NetworkManager::ActiveConnection::State state);
+    void publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
+    void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
+    void endHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher);
 
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
     void pruneModemStats();
@@ -174,6 +194,8 @@ private:
     QScopedPointer<IPC> m_ipc;
     QScopedPointer<QTimer> m_wifiTimer;
     QMap<QString, CommandHandler> m_commandTable;
+    // The one hotspot watcher per device (by its path) whose outcome is still to be published.
+    QHash<QString, QPointer<QObject>> m_hotspotWatches;
 };
 
 } // namespace Corvex

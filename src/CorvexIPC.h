@@ -41,6 +41,8 @@ public:
     // The device's IPv4 configuration object as NetworkManager reports it now, read on the bus past the
     // binding's cache; empty when the read fails, with the bus error in `error` if given.
     static QString ip4ConfigPath(const NetworkManager::Device::Ptr &dev, QString *error = nullptr);
+    // The device's IPv4 configuration as NetworkManager reports it now (empty when it cannot be read).
+    NetworkManager::IpConfig currentIpV4Config(NetworkManager::Device::Ptr dev);
 
 signals:
     void connected(const QString &url);
@@ -115,7 +117,6 @@ private:
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
     QJsonValue toJson(const NetworkManager::IpConfig &config);
     QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
-    NetworkManager::IpConfig currentIpV4Config(NetworkManager::Device::Ptr dev);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
 
     // CorvexIPCConfig.cpp

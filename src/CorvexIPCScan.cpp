@@ -99,7 +99,7 @@ void IPC::publishWifiHotspot(NetworkManager::WirelessDevice::Ptr dev)
         doc["band"] = wireless->band() == NetworkManager::WirelessSetting::A ? "a" : "bg";
         doc["channel"] = qint64(wireless->channel());
         doc["hidden"] = wireless->hidden();
-        doc["ipv4"] = toJson(dev->ipV4Config());
+        doc["ipv4"] = toJson(currentIpV4Config(dev));
         // Without an answer the key is published empty, as the hotspot's clients expect a text.
         NMVariantMapMap secrets;
         secretsOf(connection, wirelessSecurityGroup, &secrets);
