@@ -163,7 +163,7 @@ private:
     void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
     void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
     void clearStoredWifiNetwork();
-    QString removeWifiProfile(NetworkManager::Connection::Ptr profile);
+    std::optional<QString> removeWifiProfile(NetworkManager::Connection::Ptr profile);
 
     // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
     void processWifiHotspotSetCommand(const QJsonObject &params);
@@ -177,7 +177,7 @@ private:
         NetworkManager::ActiveConnection::State state);
     void publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
     void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
-    void endHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher);
+    void endHotspotWatch(NetworkManager::Device::Ptr dev);
 
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
     void pruneModemStats();

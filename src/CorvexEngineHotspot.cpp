@@ -138,7 +138,8 @@ namespace
     {
         NetworkManager::ConnectionSettings::Ptr settings;
         if (profile) {
-            settings = profile->settings();
+            // A copy: the binding's own one must keep what NetworkManager holds should the update be refused.
+            settings.reset(new NetworkManager::ConnectionSettings(profile->settings()));
         } else {
             settings.reset(new NetworkManager::ConnectionSettings(NetworkManager::ConnectionSettings::Wireless));
             settings->createNewUuid();
@@ -190,32 +191,33 @@ void Engine::processWifiHotspotSetCommand(const QJsonObject &params)
     }
     HotspotRequest request;
     QString error = readHotspotRequest(params, &request);
-    if (error.isEmpty()) {
-        endHotspotWatch(wifi, m_hotspotWatches.value(wifi->uni()));
-        disconnectWifiDevice(wifi);
-        const NetworkManager::Connection::Ptr profile = findConnection(request.ssid, /* dev = */ nullptr);
-        const QString activeConnectionPath
-            = startWifiHotspot(wifi, profile, hotspotSettings(profile, request)->toMap(), &error);
-        if (!activeConnectionPath.isEmpty())
-            publishWifiHotspotOnActivation(wifi, activeConnectionPath);
-    }
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         m_ipc->publishError(hotspotCommand, error);
+        return;
+    }
+    endHotspotWatch(wifi);
+    disconnectWifiDevice(wifi);
+    const NetworkManager::Connection::Ptr profile = findConnection(request.ssid, /* dev = */ nullptr);
+    const QString activeConnectionPath
+        = startWifiHotspot(wifi, profile, hotspotSettings(profile, request)->toMap(), &error);
+    if (activeConnectionPath.isEmpty()) {
+        m_ipc->publishError(hotspotCommand, error);
+        return;
+    }
+    publishWifiHotspotOnActivation(wifi, activeConnectionPath);
 }
 
 void Engine::stopWifiHotspot(NetworkManager::Device::Ptr dev)
 {
-    endHotspotWatch(dev, m_hotspotWatches.value(dev->uni()));
+    endHotspotWatch(dev);
     QString activeConnectionPath;
     const NetworkManager::Connection::Ptr hotspot = findWifiHotspotConnection(dev);
     if (hotspot) {
         if (const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection())
             activeConnectionPath = active->path();
         disconnectWifiDevice(dev);
-        QDBusPendingReply<> reply = hotspot->remove();
-        reply.waitForFinished();
-        if (reply.isError())
-            log(Log::Info, "[Wifi] Failed to remove hotspot connection: %s", qPrintable(reply.error().message()));
+        if (auto failure = failureOf(hotspot->remove()))
+            log(Log::Info, "[Wifi] Failed to remove hotspot connection: %s", qPrintable(*failure));
     }
     publishWifiHotspotOnDeactivation(dev, activeConnectionPath);
 }
@@ -228,23 +230,23 @@ QString Engine::startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager
     if (!profile) {
         QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> added
             = NetworkManager::addAndActivateConnection(settings, dev->uni(), QString());
-        added.waitForFinished();
-        if (added.isError())
-            *error = QStringLiteral("Failed to create hotspot: ") + added.error().message();
-        return added.isError() ? QString() : added.argumentAt<1>().path();
+        if (auto failure = failureOf(added)) {
+            *error = QStringLiteral("Failed to create hotspot: ") + *failure;
+            return QString();
+        }
+        return added.argumentAt<1>().path();
     }
-    QDBusPendingReply<> updated = profile->update(settings);
-    updated.waitForFinished();
-    if (updated.isError()) {
-        *error = QStringLiteral("Failed to update hotspot: ") + updated.error().message();
+    if (auto failure = failureOf(profile->update(settings))) {
+        *error = QStringLiteral("Failed to update hotspot: ") + *failure;
         return QString();
     }
     QDBusPendingReply<QDBusObjectPath> activated
         = NetworkManager::activateConnection(profile->path(), dev->uni(), QString());
-    activated.waitForFinished();
-    if (activated.isError())
-        *error = QStringLiteral("Failed to activate hotspot: ") + activated.error().message();
-    return activated.isError() ? QString() : activated.value().path();
+    if (auto failure = failureOf(activated)) {
+        *error = QStringLiteral("Failed to activate hotspot: ") + *failure;
+        return QString();
+    }
+    return activated.value().path();
 }
 
 NetworkManager::Connection::Ptr Engine::findWifiHotspotConnection(NetworkManager::Device::Ptr dev)
@@ -281,11 +283,11 @@ void Engine::onHotspotActivationState(NetworkManager::Device::Ptr dev, NetworkMa
     if (m_hotspotWatches.value(dev->uni()) != activeCon)
         return;
     if (state == NetworkManager::ActiveConnection::Activated) {
-        endHotspotWatch(dev, activeCon);
+        endHotspotWatch(dev);
         if (m_ipc->currentIpV4Config(dev).isValid())
             m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
     } else if (state == NetworkManager::ActiveConnection::Deactivated) {
-        endHotspotWatch(dev, activeCon);
+        endHotspotWatch(dev);
         m_ipc->publishError(hotspotCommand, QStringLiteral("Failed to activate hotspot on ") + dev->interfaceName());
         publishWifiHotspotOnDeactivation(dev, activeCon->path());
     }
@@ -305,7 +307,7 @@ void Engine::publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, c
     const auto finish = [this, dev, timer] {
         if (m_hotspotWatches.value(dev->uni()) != timer)
             return;
-        endHotspotWatch(dev, timer);
+        endHotspotWatch(dev);
         m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
     };
     connect(dev.data(), &NetworkManager::Device::activeConnectionChanged, timer, [dev, activeConnectionPath, finish] {
@@ -320,7 +322,7 @@ void Engine::publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, c
 // Only the watch of the latest hotspot command on a device may publish; an earlier one ends unheard.
 void Engine::watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher)
 {
-    endHotspotWatch(dev, m_hotspotWatches.value(dev->uni()));
+    endHotspotWatch(dev);
     m_hotspotWatches.insert(dev->uni(), watcher);
     const QByteArray name = dev->interfaceName().toLocal8Bit();
     log(Log::Debug, "[Wifi] Hotspot watcher created (dev=%s).", name.constData());
@@ -328,15 +330,11 @@ void Engine::watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher)
         [this, name] { log(Log::Debug, "[Wifi] Hotspot watcher destroyed (dev=%s).", name.constData()); });
 }
 
-void Engine::endHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher)
+// A watch that has ended reacts to nothing more; its object goes once control is back in the event loop.
+void Engine::endHotspotWatch(NetworkManager::Device::Ptr dev)
 {
-    if (!watcher)
-        return;
-    if (m_hotspotWatches.value(dev->uni()) == watcher)
-        m_hotspotWatches.remove(dev->uni());
-    if (auto *timer = qobject_cast<QTimer *>(watcher))
-        timer->stop();
-    watcher->deleteLater();
+    if (const QPointer<QObject> watcher = m_hotspotWatches.take(dev->uni()))
+        watcher->deleteLater();
 }
 
 } // namespace Corvex

@@ -36,15 +36,6 @@ namespace
     const QString wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
     const QString gsmGroup = QStringLiteral("gsm");
 
-    // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
-    std::optional<QString> failureOf(QDBusPendingCall call)
-    {
-        call.waitForFinished();
-        if (call.isValid() && !call.isError())
-            return std::nullopt;
-        return call.error().message();
-    }
-
     // The stored secrets of one setting of a profile, loaded into `settings`; the error message on failure.
     std::optional<QString> loadSecrets(
         const Connection::Ptr &connection, const ConnectionSettings::Ptr &settings, const QString &group)

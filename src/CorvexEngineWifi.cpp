@@ -100,9 +100,8 @@ void Engine::processWifiForgetCommand(const QJsonObject &data)
         disconnectWifiDevice(wifi);
     if (ssid == m_config->wifi().ssid)
         clearStoredWifiNetwork();
-    const QString error = removeWifiProfile(profile);
-    if (!error.isEmpty())
-        m_ipc->publishError(forgetCommand, QStringLiteral("Failed to remove connection: ") + error);
+    if (auto failure = removeWifiProfile(profile))
+        m_ipc->publishError(forgetCommand, QStringLiteral("Failed to remove connection: ") + *failure);
 }
 
 void Engine::processWifiEnableCommand(const QJsonObject &data)
@@ -132,10 +131,8 @@ void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
     if (!active)
         return;
     log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
-    QDBusPendingReply<> reply = NetworkManager::deactivateConnection(active->path());
-    reply.waitForFinished();
-    if (reply.isError())
-        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(reply.error().message()));
+    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
+        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
 }
 
 // The configured network is forgotten with its key; the rest of the Wifi record stays.
@@ -147,15 +144,13 @@ void Engine::clearStoredWifiNetwork()
     m_config->setWifi(wifi);
 }
 
-QString Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
+std::optional<QString> Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
 {
     log(Log::Info, "[Wifi] Forgetting connection '%s'.", qPrintable(profile->name()));
-    QDBusPendingReply<> reply = profile->remove();
-    reply.waitForFinished();
-    if (!reply.isError())
-        return QString();
-    log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(reply.error().message()));
-    return reply.error().message();
+    const std::optional<QString> failure = failureOf(profile->remove());
+    if (failure)
+        log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(*failure));
+    return failure;
 }
 
 } // namespace Corvex
