@@ -30,6 +30,7 @@ namespace
     constexpr int minKeyBytes = 8;
     constexpr int maxKeyBytes = 63;
     constexpr int hexKeyDigits = 64;
+    constexpr quint32 maxBgChannel = 14;
 
     // The hotspot a request asks for, once its members have passed the checks.
     struct HotspotRequest {
@@ -64,7 +65,7 @@ namespace
             188, 192, 196 };
         if (channel == 0)
             return true;
-        return band == NetworkManager::WirelessSetting::A ? a.contains(channel) : channel <= 14;
+        return band == NetworkManager::WirelessSetting::A ? a.contains(channel) : channel <= maxBgChannel;
     }
 
     // A WPA passphrase of 8 to 63 bytes, or the pre-shared key itself as 64 hexadecimal digits.
@@ -197,7 +198,10 @@ void Engine::processWifiHotspotSetCommand(const QJsonObject &params)
     }
     endHotspotWatch(wifi);
     disconnectWifiDevice(wifi);
-    const NetworkManager::Connection::Ptr profile = findConnection(request.ssid, /* dev = */ nullptr);
+    NetworkManager::Connection::Ptr profile = findConnection(request.ssid, /* dev = */ nullptr);
+    // Only a Wifi profile can become the hotspot: one of another kind with the same name is left alone.
+    if (profile && profile->settings()->connectionType() != NetworkManager::ConnectionSettings::Wireless)
+        profile.reset();
     const QString activeConnectionPath
         = startWifiHotspot(wifi, profile, hotspotSettings(profile, request)->toMap(), &error);
     if (activeConnectionPath.isEmpty()) {

@@ -37,7 +37,8 @@ void Engine::processWifiConnectCommand(const QJsonObject &data)
     if (!wifi)
         return;
     Config::Wifi record;
-    record.autocon = data.value(QStringLiteral("autoconnect")).toBool(true);
+    const QString autoconnect = QStringLiteral("autoconnect");
+    record.autocon = data.contains(autoconnect) ? data.value(autoconnect).toBool() : true;
     record.ssid = data.value(QStringLiteral("ssid")).toString();
     record.key = data.value(QStringLiteral("key")).toString();
     record.ipv4.method = QStringLiteral("auto");
