@@ -4,6 +4,8 @@
 #include "CorvexIPC.h"
 #include "CorvexTypes.h"
 
+#include <NetworkManagerQt/WiredDevice>
+
 namespace Corvex
 {
 
@@ -11,8 +13,6 @@ namespace
 {
 
     constexpr quint32 maxUsageSec = 2147483;
-
-    QString requestedInterface(const QJsonObject &data) { return data.value(QStringLiteral("interface")).toString(); }
 
 } // namespace
 
@@ -124,14 +124,27 @@ NetworkManager::Device::Ptr Engine::requestedDevice(
     return dev;
 }
 
-// The Wifi commands' device: a request without "interface" addresses the first Wifi device.
-NetworkManager::WirelessDevice::Ptr Engine::requestedWifiDevice(const QString &command, const QJsonObject &data)
+QString Engine::requestedInterface(const QJsonObject &data)
 {
-    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, NetworkManager::Device::Wifi);
-    const auto wifi = dev.objectCast<NetworkManager::WirelessDevice>();
-    if (dev && !wifi)
+    return data.value(QStringLiteral("interface")).toString();
+}
+
+// The changing commands work on the device's specific form; a device the binding cannot give in it is refused.
+NetworkManager::Device::Ptr Engine::requestedTypedDevice(
+    const QString &command, const QJsonObject &data, NetworkManager::Device::Type type)
+{
+    const NetworkManager::Device::Ptr dev = requestedDevice(command, data, type);
+    if (!dev)
+        return {};
+    if (type == NetworkManager::Device::Wifi && !dev.objectCast<NetworkManager::WirelessDevice>()) {
         rejectNotWifiDevice(command, requestedInterface(data));
-    return wifi;
+        return {};
+    }
+    if (type == NetworkManager::Device::Ethernet && !dev.objectCast<NetworkManager::WiredDevice>()) {
+        rejectNotEthernetDevice(command, requestedInterface(data));
+        return {};
+    }
+    return dev;
 }
 
 // Without "interface" every managed Ethernet device answers; a named one answers whether managed or not.

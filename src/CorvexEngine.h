@@ -16,6 +16,7 @@
 #include <ModemManager.h>
 
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QHash>
 #include <QJsonObject>
 #include <QMap>
@@ -58,6 +59,8 @@ public:
     static bool updateIpv4Configuration(NetworkManager::Ipv4Setting::Ptr ipv4, const Config::Ipv4Config &config);
 
     static constexpr LogTag log { "[Engine] " };
+    // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
+    static std::optional<QString> failureOf(QDBusPendingCall call);
 
 private slots:
     // CorvexEngine.cpp
@@ -82,9 +85,11 @@ private:
     // CorvexEngine.cpp: the command table, dispatch, device lookup and the read-only commands
     void fillCommandTable();
     NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
+    static QString requestedInterface(const QJsonObject &data);
     NetworkManager::Device::Ptr requestedDevice(
         const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
-    NetworkManager::WirelessDevice::Ptr requestedWifiDevice(const QString &command, const QJsonObject &data);
+    NetworkManager::Device::Ptr requestedTypedDevice(
+        const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);
     NetworkManager::Device::List requestedEthernetDevices(const QString &command, const QJsonObject &data);
     void publishUnlessUnmanaged(const QString &command, const QJsonObject &data, NetworkManager::Device::Type type,
         void (IPC::*publish)(NetworkManager::Device::Ptr));
@@ -108,8 +113,7 @@ private:
     void rejectUnspecifiedInterface(const QString &command);
     void rejectUnspecifiedSsid(const QString &command);
 
-    // CorvexEnginePending.cpp: commands whose handlers are not built yet
-    void logNotAvailable(const char *command);
+    // CorvexEngineConfigCommands.cpp: the configuration-set commands
     void processEthernetConfigSetCommand(const QJsonObject &data);
     void processWifiConfigSetCommand(const QJsonObject &data);
     void processModemConfigSetCommand(const QJsonObject &data);

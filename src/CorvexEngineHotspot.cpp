@@ -183,7 +183,7 @@ namespace
 
 void Engine::processWifiHotspotSetCommand(const QJsonObject &params)
 {
-    const NetworkManager::WirelessDevice::Ptr wifi = requestedWifiDevice(hotspotCommand, params);
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(hotspotCommand, params, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
     if (params.value(QStringLiteral("ssid")).toString().isEmpty()) {

@@ -41,7 +41,7 @@ namespace
         const Connection::Ptr &connection, const ConnectionSettings::Ptr &settings, const QString &group)
     {
         QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(group);
-        if (auto failure = failureOf(reply))
+        if (auto failure = Engine::failureOf(reply))
             return failure;
         settings->setting(Setting::typeFromString(group))->secretsFromMap(reply.value().value(group));
         return std::nullopt;
@@ -61,6 +61,13 @@ namespace
             else if (!gsm.contains(key))
                 gsm.insert(key, value);
         }
+    }
+
+    // The binding's copy constructor shares the settings objects, so a change made to prepare an update that
+    // NetworkManager then refuses would stay in the binding's view of the profile.
+    ConnectionSettings::Ptr settingsCopy(const Connection::Ptr &connection)
+    {
+        return ConnectionSettings::Ptr::create(connection->settings()->toMap());
     }
 
     // A profile holds a setting only when NetworkManager sent it; an open network's profile has no security.
@@ -138,8 +145,7 @@ NetworkManager::Connection::Ptr Engine::updateExistingConnection(
     const char *type = run.type.constData();
     const QByteArray name = run.name.toLocal8Bit();
     log(Log::Info, "[%s] Connection '%s' already exists.", type, name.constData());
-    // A copy: the binding's own one must keep what NetworkManager holds should the update be refused.
-    const ConnectionSettings::Ptr settings(new ConnectionSettings(connection->settings()));
+    const ConnectionSettings::Ptr settings = settingsCopy(connection);
     if (run.dev->type() == NetworkManager::Device::Wifi && holds(settings, Setting::WirelessSecurity)) {
         if (auto failure = loadSecrets(connection, settings, wirelessSecurityGroup))
             log(Log::Info, "[%s] Failed to get secrets: '%s' : %s", type, name.constData(), qPrintable(*failure));
@@ -224,6 +230,14 @@ bool Engine::isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::C
     return active && active->connection() && active->connection()->path() == connection->path();
 }
 
+std::optional<QString> Engine::failureOf(QDBusPendingCall call)
+{
+    call.waitForFinished();
+    if (call.isValid())
+        return std::nullopt;
+    return call.error().message();
+}
+
 NetworkManager::Connection::Ptr Engine::findConnection(const QString &name, NetworkManager::Device::Ptr dev)
 {
     const NetworkManager::Connection::List connections
@@ -253,7 +267,7 @@ QString Engine::savedWifiKey(const QString &ssid)
     const NetworkManager::Connection::Ptr connection = findConnection(ssid, /* dev = */ {});
     if (!connection)
         return {};
-    const ConnectionSettings::Ptr settings(new ConnectionSettings(connection->settings()));
+    const ConnectionSettings::Ptr settings = settingsCopy(connection);
     if (!holds(settings, Setting::WirelessSecurity))
         return {};
     if (auto failure = loadSecrets(connection, settings, wirelessSecurityGroup)) {

@@ -61,6 +61,9 @@ namespace
         if (sameAddresses(ipv4.addresses(), wanted, withGateway))
             return false;
         ipv4.setAddresses(wanted);
+        // The binding keeps NetworkManager's "address-data" apart and sends it back; the daemon prefers it to
+        // the address list, so a stale one would undo the change.
+        ipv4.setAddressData({});
         return true;
     }
 

@@ -33,7 +33,7 @@ namespace
 
 void Engine::processWifiConnectCommand(const QJsonObject &data)
 {
-    const NetworkManager::WirelessDevice::Ptr wifi = requestedWifiDevice(connectCommand, data);
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(connectCommand, data, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
     Config::Wifi record;
@@ -54,7 +54,8 @@ void Engine::processWifiConnectCommand(const QJsonObject &data)
 void Engine::processWifiDisconnectCommand(const QJsonObject &data)
 {
     const bool forget = data.value(QStringLiteral("forget")).toBool(false);
-    const NetworkManager::WirelessDevice::Ptr wifi = requestedWifiDevice(disconnectCommand, data);
+    const NetworkManager::Device::Ptr wifi
+        = requestedTypedDevice(disconnectCommand, data, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
     // The hotspot is stopped like any connection, but its profile is never forgotten here.
@@ -77,7 +78,7 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
 void Engine::processWifiForgetCommand(const QJsonObject &data)
 {
     const QString ssid = data.value(QStringLiteral("ssid")).toString();
-    const NetworkManager::WirelessDevice::Ptr wifi = requestedWifiDevice(forgetCommand, data);
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(forgetCommand, data, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
     if (ssid.isEmpty()) {
@@ -118,7 +119,7 @@ void Engine::processWifiDisableCommand(const QJsonObject &data)
 // NetworkManager has one switch for all Wifi devices: the named device only has to exist.
 void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled)
 {
-    const NetworkManager::WirelessDevice::Ptr wifi = requestedWifiDevice(command, data);
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(command, data, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
     log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",

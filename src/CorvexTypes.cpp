@@ -360,12 +360,4 @@ QString modemInterfaceToString(const QString &className)
     return lookup(table, className, QStringLiteral("Unknown"));
 }
 
-std::optional<QString> failureOf(QDBusPendingCall call)
-{
-    call.waitForFinished();
-    if (call.isValid() && !call.isError())
-        return std::nullopt;
-    return call.error().message();
-}
-
 } // namespace Corvex

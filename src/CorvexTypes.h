@@ -11,13 +11,11 @@
 #include <NetworkManagerQt/Ipv4Setting>
 #include <NetworkManagerQt/Manager>
 
-#include <QDBusPendingCall>
 #include <QFlags>
 #include <QJsonArray>
 #include <QString>
 
 #include <cstdint>
-#include <optional>
 
 namespace Corvex
 {
@@ -46,9 +44,6 @@ QJsonArray accessTechnologiesToJson(QFlags<MMModemAccessTechnology> technologies
 QString modemInterfaceToString(ModemManager::Interface::Ptr interface);
 // The lookup behind modemInterfaceToString, on the interface's class name.
 QString modemInterfaceToString(const QString &className);
-
-// Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
-std::optional<QString> failureOf(QDBusPendingCall call);
 
 // The setting of one kind in a profile, in its specific class; null when the profile has none.
 template <typename SettingT>

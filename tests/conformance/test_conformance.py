@@ -14,6 +14,7 @@ Exit status 77 (skipped) when the real daemon cannot run here (not root, not ins
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -82,6 +83,12 @@ def wifi(name: str, mode: str, uuid: str, psk_flags: int = 0) -> dict:
             "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "secret123", "psk-flags": psk_flags},
             "ipv4": {"method": "shared" if mode == "ap" else "auto"}}
 
+
+ADDRESS = [{"address": "10.0.0.5", "prefix": 24}]
+MANUAL, SHARED = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
+# The profile as read back after each method change that ipv4_probe makes (none refused, none left behind).
+TRANSITIONS = [MANUAL, "auto, dns 9.9.9.9", SHARED, "link-local", MANUAL, "link-local", SHARED, MANUAL, SHARED,
+               "auto", "link-local", "auto", MANUAL]
 
 GSM = {"connection": {"id": "cellular", "type": "gsm", "uuid": "7b1c6e0a-3f2d-4c5b-9a8e-000000000004"},
        "gsm": {"apn": "internet", "username": "user", "password": "pw", "pin": "1234"},
@@ -301,6 +308,16 @@ class Scenario:
              "ipv4": {"method": "manual"}})))
         self.step("update without id", lambda: c.profile(self.paths["gsm"]).Update(to_dbus_settings(
             {"connection": {"type": "gsm", "uuid": GSM["connection"]["uuid"]}})))
+        refused = "7b1c6e0a-3f2d-4c5b-9a8e-000000000010"
+        self.step("add wifi without its setting", lambda: c.settings().AddConnection(to_dbus_settings(
+            {"connection": {"id": "open", "type": "802-11-wireless", "uuid": refused}})))
+        for name, ipv4 in (("link-local with addresses", {"method": "link-local", "address-data": ADDRESS}),
+                           ("disabled with addresses", {"method": "disabled", "address-data": ADDRESS}),
+                           ("link-local with dns", {"method": "link-local", "dns": ["9.9.9.9"]}),
+                           ("shared with dns", {"method": "shared", "address-data": ADDRESS, "dns": ["9.9.9.9"]}),
+                           ("gateway without addresses", {"method": "auto", "gateway": "10.0.0.1"})):
+            self.step(f"add {name}", lambda i=ipv4: c.settings().AddConnection(to_dbus_settings(
+                {"connection": {"id": "refused", "type": "802-3-ethernet", "uuid": refused}, "ipv4": i})))
         self.step("connection by unknown uuid", lambda: c.settings().GetConnectionByUuid(
             "7b1c6e0a-3f2d-4c5b-9a8e-0000000000ff"))
         self.step("device by unknown interface", lambda: c.manager().GetDeviceByIpIface("nothere0"))
@@ -336,9 +353,13 @@ class Scenario:
 def run_scenario(address: str) -> Dict[str, Outcome]:
     client = Client(address)
     try:
-        return Scenario(client).run()
+        outcomes = Scenario(client).run()
     finally:
         client.close()
+    probe = subprocess.run([os.environ["CORVEX_IPV4_PROBE"]], env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address),
+                           stdout=subprocess.PIPE, text=True, timeout=60, check=True)
+    outcomes["ipv4 transitions"] = ("ok", probe.stdout.splitlines())
+    return outcomes
 
 
 class ConformanceTest(unittest.TestCase):
@@ -361,6 +382,9 @@ class ConformanceTest(unittest.TestCase):
             except BaseException:
                 sys.stderr.write(sim.logs())
                 raise
+
+    def test_ipv4_transitions_leave_the_configured_addressing(self) -> None:
+        self.assertEqual(self.real["ipv4 transitions"], ("ok", TRANSITIONS))
 
     def test_every_step_matches_the_real_daemon(self) -> None:
         self.assertEqual(set(self.real), set(self.simulated))
