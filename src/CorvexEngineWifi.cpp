@@ -24,11 +24,6 @@ namespace
             && QString::fromUtf8(wireless->ssid().constData()) == ssid;
     }
 
-    bool samePath(const NetworkManager::Connection::Ptr &a, const NetworkManager::Connection::Ptr &b)
-    {
-        return a && b && a->path() == b->path();
-    }
-
 } // namespace
 
 void Engine::processWifiConnectCommand(const QJsonObject &data)
@@ -58,12 +53,14 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
         = requestedTypedDevice(disconnectCommand, data, NetworkManager::Device::Wifi);
     if (!wifi)
         return;
-    // The hotspot is stopped like any connection, but its profile is never forgotten here.
+    // The hotspot is stopped like any connection, but its profile is never forgotten here; its retained document
+    // follows, or it would go on saying the hotspot runs.
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
-    NetworkManager::Connection::Ptr activeProfile = active ? active->connection() : nullptr;
-    if (samePath(activeProfile, findWifiHotspotConnection(wifi)))
-        activeProfile.reset();
+    const bool hotspot = isWifiHotspot(active);
+    const NetworkManager::Connection::Ptr activeProfile = active && !hotspot ? active->connection() : nullptr;
     disconnectWifiDevice(wifi);
+    if (hotspot)
+        publishWifiHotspotOnDeactivation(wifi, active->path());
     if (!forget)
         return;
 
@@ -98,7 +95,8 @@ void Engine::processWifiForgetCommand(const QJsonObject &data)
         return;
     }
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
-    if (active && samePath(active->connection(), profile))
+    const NetworkManager::Connection::Ptr activeProfile = active ? active->connection() : nullptr;
+    if (activeProfile && activeProfile->path() == profile->path())
         disconnectWifiDevice(wifi);
     if (ssid == m_config->wifi().ssid)
         clearStoredWifiNetwork();

@@ -130,17 +130,18 @@ def test_hotspot_start(wifi, testbed, ssid, request_, document) -> None:
         (["DeactivateConnection", *written], True, "ignore")
 
 
-@pytest.mark.parametrize("active, failing, ssid, errors, stays", [
-    ("Spot", (), "", [], False),
-    ("Spot", ("DeactivateConnection", "Delete"), "", [], True),  # a hotspot that stays is waited for 10 s
-    ("HomeNet", ("activation",), "Guest", ["Failed to activate hotspot on wlan0"], False),
+@pytest.mark.parametrize("active, failing, command, request_, errors, stays", [
+    ("Spot", (), HOTSPOT, {"ssid": ""}, [], False),
+    ("Spot", ("DeactivateConnection", "Delete"), HOTSPOT, {"ssid": ""}, [], True),  # waited for 10 s
+    ("Spot", (), "wifi/disconnect", {}, [], False),
+    ("HomeNet", ("activation",), HOTSPOT, {"ssid": "Guest"}, ["Failed to activate hotspot on wlan0"], False),
 ])
-def test_hotspot_document_follows_the_outcome(wifi, testbed, active, failing, ssid, errors, stays) -> None:
+def test_hotspot_document_follows_the_outcome(wifi, testbed, active, failing, command, request_, errors, stays) -> None:
     connect(wifi, testbed, active)
     for method in failing:
         testbed.nm.fail_next_activation() if method == "activation" else testbed.nm.fail_next(method, "x.Failed")
     since, began = wifi.count(), time.monotonic()
-    wifi.send(HOTSPOT, {"ssid": ssid})
+    wifi.send(command, request_)
     document = wifi.wait_for("wifi/hotspot", since=since, timeout=12).data
     assert (document["active"], time.monotonic() - began >= 10,
             [m.data["error"] for m in wifi.recorder.messages("error", since)]) == (stays, stays, errors)
