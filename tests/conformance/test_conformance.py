@@ -189,6 +189,7 @@ class Scenario:
         self.settings_and_secrets()
         self.activation()
         self.gone_profile_and_refusals()
+        self.access_point_checks()
         c = self.c
         for name, path, interface in (
                 ("manager", NM_PATH, NM), ("settings", SETTINGS_PATH, NM + ".Settings"),
@@ -297,6 +298,18 @@ class Scenario:
             self.step(f"add {name}", lambda i=ipv4: settings.AddConnection(to_dbus_settings(
                 {"connection": {"id": "refused", "type": "802-3-ethernet", "uuid": UUID.format(10)}, "ipv4": i})))
         self.record("wireless switch value", bool(c.prop(NM_PATH, NM, "WirelessEnabled")))
+
+    def access_point_checks(self) -> None:
+        """Which hotspot SSIDs, keys and channels the daemon takes (adding a profile checks the same)."""
+        update, key = self.profile("hotspot").Update, "12345678"
+        rows = [(ssid, "bg", 0, key) for ssid in ("ä" * 16, "x" * 33, "")]
+        rows += [("ap", "bg", 0, psk) for psk in ("1234567", key, "ä" * 31 + "x", "ä" * 32, "aB3" * 21 + "f")]
+        rows += [("ap", band, channel, key) for band, channel in (("bg", 14), ("bg", 36), ("a", 6), ("a", 196))]
+        for ssid, band, channel, psk in rows:
+            settings = wifi("ap", "ap", 5)
+            settings["802-11-wireless"].update(ssid=ssid.encode(), band=band, channel=channel)
+            settings["802-11-wireless-security"]["psk"] = psk
+            self.step(f"access point {ssid} {band} {channel} {psk}", lambda: update(to_dbus_settings(settings)))
 
 
 def run_scenario(address: str) -> Dict[str, Outcome]:

@@ -190,8 +190,8 @@ class Corvex:
 @contextmanager
 def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None,
                    prepare: Callable[[str], None] = lambda _workdir: None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
-    """Starts a recorder on the module's fresh broker and then the service; yields both once the service has
-    published its info. `prepare` gets the service's working folder before the service starts."""
+    """Starts a recorder and then the service; yields both once the service has published its info.
+    `prepare` gets the service's working folder before the service starts."""
     if not os.environ.get("CORVEX_BIN"):
         pytest.skip("CORVEX_BIN is not set")
     broker = testbed.broker
@@ -199,6 +199,7 @@ def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str,
                             broker.password if broker.auth else None)
     service = Corvex(testbed, workdir, sections)
     try:
+        recorder.clear_retained()  # a module may start several services on its broker
         prepare(workdir)
         service.start()
         recorder.wait_for("info")

@@ -1,0 +1,156 @@
+// The Wifi commands: connect, disconnect, forget, and the radio switch.
+#include "CorvexEngine.h"
+
+#include "CorvexIPC.h"
+#include "CorvexTypes.h"
+
+#include <NetworkManagerQt/WirelessSetting>
+
+namespace Corvex
+{
+
+namespace
+{
+
+    const QString connectCommand = QStringLiteral("wifi/connect");
+    const QString disconnectCommand = QStringLiteral("wifi/disconnect");
+    const QString forgetCommand = QStringLiteral("wifi/forget");
+
+    // The client profile of a network: hotspot profiles carry the same kind of name but are not saved networks.
+    bool isClientProfileOf(const NetworkManager::Connection::Ptr &connection, const QString &ssid)
+    {
+        const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
+        return wireless && wireless->mode() != NetworkManager::WirelessSetting::Ap
+            && QString::fromUtf8(wireless->ssid().constData()) == ssid;
+    }
+
+} // namespace
+
+void Engine::processWifiConnectCommand(const QJsonObject &data)
+{
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(connectCommand, data, NetworkManager::Device::Wifi);
+    if (!wifi)
+        return;
+    Config::Wifi record;
+    const QString autoconnect = QStringLiteral("autoconnect");
+    record.autocon = data.contains(autoconnect) ? data.value(autoconnect).toBool() : true;
+    record.ssid = data.value(QStringLiteral("ssid")).toString();
+    record.key = data.value(QStringLiteral("key")).toString();
+    record.ipv4.method = QStringLiteral("auto");
+    if (record.ssid.isEmpty()) {
+        rejectUnspecifiedSsid(connectCommand);
+        return;
+    }
+    if (!data.contains(QStringLiteral("key")))
+        record.key = savedWifiKey(record.ssid);
+    updateConnection(wifi, *m_config, &record);
+}
+
+void Engine::processWifiDisconnectCommand(const QJsonObject &data)
+{
+    const bool forget = data.value(QStringLiteral("forget")).toBool(false);
+    const NetworkManager::Device::Ptr wifi
+        = requestedTypedDevice(disconnectCommand, data, NetworkManager::Device::Wifi);
+    if (!wifi)
+        return;
+    // The hotspot is stopped like any connection, but its profile is never forgotten here; its retained document
+    // follows, or it would go on saying the hotspot runs.
+    const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
+    const bool hotspot = isWifiHotspot(active);
+    const NetworkManager::Connection::Ptr activeProfile = active && !hotspot ? active->connection() : nullptr;
+    disconnectWifiDevice(wifi);
+    if (hotspot)
+        publishWifiHotspotOnDeactivation(wifi, active->path());
+    if (!forget)
+        return;
+
+    const NetworkManager::Connection::Ptr profile
+        = activeProfile ? activeProfile : findConnection(m_config->wifi().ssid, /* dev = */ nullptr);
+    if (!profile || profile->name() == m_config->wifi().ssid)
+        clearStoredWifiNetwork();
+    if (profile)
+        removeWifiProfile(profile);
+}
+
+void Engine::processWifiForgetCommand(const QJsonObject &data)
+{
+    const QString ssid = data.value(QStringLiteral("ssid")).toString();
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(forgetCommand, data, NetworkManager::Device::Wifi);
+    if (!wifi)
+        return;
+    if (ssid.isEmpty()) {
+        rejectUnspecifiedSsid(forgetCommand);
+        return;
+    }
+    NetworkManager::Connection::Ptr profile;
+    const NetworkManager::Connection::List available = wifi->availableConnections();
+    for (const NetworkManager::Connection::Ptr &connection : available) {
+        if (isClientProfileOf(connection, ssid)) {
+            profile = connection;
+            break;
+        }
+    }
+    if (!profile) {
+        m_ipc->publishError(forgetCommand, QStringLiteral("No saved connection for: ") + ssid);
+        return;
+    }
+    const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
+    const NetworkManager::Connection::Ptr activeProfile = active ? active->connection() : nullptr;
+    if (activeProfile && activeProfile->path() == profile->path())
+        disconnectWifiDevice(wifi);
+    if (ssid == m_config->wifi().ssid)
+        clearStoredWifiNetwork();
+    if (auto failure = removeWifiProfile(profile))
+        m_ipc->publishError(forgetCommand, QStringLiteral("Failed to remove connection: ") + *failure);
+}
+
+void Engine::processWifiEnableCommand(const QJsonObject &data)
+{
+    switchWifiRadio(QStringLiteral("wifi/enable"), data, /* enabled = */ true);
+}
+
+void Engine::processWifiDisableCommand(const QJsonObject &data)
+{
+    switchWifiRadio(QStringLiteral("wifi/disable"), data, /* enabled = */ false);
+}
+
+// NetworkManager has one switch for all Wifi devices: the named device only has to exist.
+void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled)
+{
+    const NetworkManager::Device::Ptr wifi = requestedTypedDevice(command, data, NetworkManager::Device::Wifi);
+    if (!wifi)
+        return;
+    log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",
+        qPrintable(wifi->interfaceName()));
+    NetworkManager::setWirelessEnabled(enabled);
+}
+
+void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
+{
+    const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
+    if (!active)
+        return;
+    log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
+    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
+        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
+}
+
+// The configured network is forgotten with its key; the rest of the Wifi record stays.
+void Engine::clearStoredWifiNetwork()
+{
+    Config::Wifi wifi = m_config->wifi();
+    wifi.ssid.clear();
+    wifi.key.clear();
+    m_config->setWifi(wifi);
+}
+
+std::optional<QString> Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
+{
+    log(Log::Info, "[Wifi] Forgetting connection '%s'.", qPrintable(profile->name()));
+    const std::optional<QString> failure = failureOf(profile->remove());
+    if (failure)
+        log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(*failure));
+    return failure;
+}
+
+} // namespace Corvex
