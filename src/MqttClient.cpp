@@ -111,6 +111,16 @@ namespace
         return verified;
     }
 
+    // The library names the address it was given in the server name indication; a broker behind a front end that
+    // routes by name needs the configured name (and an address is no name to send).
+    void nameTheServer(const SSL *constSsl, int where, int)
+    {
+        if (!(where & SSL_CB_HANDSHAKE_START))
+            return;
+        SSL *ssl = const_cast<SSL *>(constSsl);
+        SSL_set_tlsext_host_name(ssl, X509_VERIFY_PARAM_get0_host(SSL_get0_param(ssl), 0));
+    }
+
     // Logs OpenSSL's reason when a step of setting up TLS failed.
     bool tlsStep(int result, const char *what, const QString &value)
     {
@@ -140,6 +150,7 @@ namespace
             return nullptr;
         SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
         SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &reportRefusal);
+        SSL_CTX_set_info_callback(context, &nameTheServer);
         SSL_CTX_set_default_passwd_cb(context, &refusePassphrase);
         const QByteArray ca = QFile::encodeName(tls.caFile);
         const QByteArray cert = QFile::encodeName(tls.certFile);
