@@ -17,7 +17,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <fcntl.h>
 
@@ -342,7 +341,7 @@ void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const 
 
 void MqttClient::onLibraryLog(mosquitto *, void *, int level, const char *text)
 {
-    // The library tells why TLS failed (unknown CA, wrong name, unreadable key) only in its log.
+    // Some reasons for a failure (a TLS alert from the broker, for one) the library gives only in its log.
     if (level == MOSQ_LOG_ERR)
         Log::error("[MQTT] %s", text);
     else if (level == MOSQ_LOG_WARNING)
