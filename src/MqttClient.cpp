@@ -18,7 +18,6 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <fcntl.h>
 
@@ -113,6 +112,16 @@ namespace
         return verified;
     }
 
+    // The library names the address it was given in the server name indication; a broker behind a front end that
+    // routes by name needs the configured name (and an address is no name to send).
+    void nameTheServer(const SSL *constSsl, int where, int)
+    {
+        if (!(where & SSL_CB_HANDSHAKE_START))
+            return;
+        SSL *ssl = const_cast<SSL *>(constSsl);
+        SSL_set_tlsext_host_name(ssl, X509_VERIFY_PARAM_get0_host(SSL_get0_param(ssl), 0));
+    }
+
     // Logs OpenSSL's reason when a step of setting up TLS failed.
     bool tlsStep(int result, const char *what, const QString &value)
     {
@@ -142,6 +151,7 @@ namespace
             return nullptr;
         SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
         SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &reportRefusal);
+        SSL_CTX_set_info_callback(context, &nameTheServer);
         SSL_CTX_set_default_passwd_cb(context, &refusePassphrase);
         const QByteArray ca = QFile::encodeName(tls.caFile);
         const QByteArray cert = QFile::encodeName(tls.certFile);
@@ -345,7 +355,7 @@ void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const 
 
 void MqttClient::onLibraryLog(mosquitto *, void *, int level, const char *text)
 {
-    // The library tells why TLS failed (unknown CA, wrong name, unreadable key) only in its log.
+    // Some reasons for a failure (a TLS alert from the broker, for one) the library gives only in its log.
     if (level == MOSQ_LOG_ERR)
         mqttLog(Log::Error, "%s", text);
     else if (level == MOSQ_LOG_WARNING)

@@ -7,13 +7,12 @@
 #include <QHash>
 #include <QList>
 
-class QHostAddress;
-class QHostInfo;
-
 #include <deque>
 
 struct mosquitto;
 struct mosquitto_message;
+class QHostAddress;
+class QHostInfo;
 class QSocketNotifier;
 class QTimer;
 

@@ -131,15 +131,10 @@ void notifyServiceManager(QCoreApplication &app)
     watchdog->start(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::microseconds(watchdogUsec) / 2));
 }
 
-} // namespace
-
-static int runService(int argc, char *argv[]);
-
-// When the service returns everything of ours is torn down; exit() would still wait for Qt's host-lookup
+// Everything of ours is torn down by now. Destroying the application object would still wait for Qt's host-lookup
 // workers, and one stuck on a silent resolver would hold the stop for the resolver's whole timeout.
-int main(int argc, char *argv[])
+[[noreturn]] void leaveWithoutWaitingForLookups(int status)
 {
-    const int status = runService(argc, argv);
 #ifdef __SANITIZE_ADDRESS__
     __lsan_do_leak_check(); // the check exit() would have run
 #endif
@@ -147,7 +142,9 @@ int main(int argc, char *argv[])
     std::_Exit(status);
 }
 
-int runService(int argc, char *argv[])
+} // namespace
+
+int main(int argc, char *argv[])
 {
     qInstallMessageHandler(qtMessageHandler);
     QCoreApplication::setOrganizationName("VORN");
@@ -156,16 +153,17 @@ int runService(int argc, char *argv[])
     QCoreApplication::setApplicationName("corvex");
     printInfo();
 
-    // Never destroyed: its destruction waits for Qt's host-lookup workers, which a stop on a signal must not.
-    QCoreApplication &app = *new QCoreApplication(argc, argv);
+    QCoreApplication app(argc, argv);
     const Args args = getArguments(app);
 
     Log::open("corvex", args.stderr, args.color);
     Log::setLevel(args.level);
 
-    const auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
+    auto engine = std::make_unique<Corvex::Engine>(args.config, /* parent = */ nullptr);
     stopOnSignals(app, *engine);
     engine->start();
     notifyServiceManager(app);
-    return app.exec();
+    const int status = app.exec();
+    engine.reset();
+    leaveWithoutWaitingForLookups(status);
 }

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+import socket
+import ssl
 import subprocess
 
 import pytest
@@ -77,3 +79,21 @@ def test_tls_connects_or_refuses_logs_and_retries(corvex_factory, broker, pki, h
         assert f" mqtt.cafile        : {pki}/{ca}.crt" in log
     finally:
         recorder.close()
+
+
+@pytest.mark.parametrize("host, server_name", [("localhost", "localhost"), ("127.0.0.1", None)])
+def test_server_name_indication_is_the_configured_name(corvex_factory, pki, host, server_name):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(pki / "server.crt", pki / "server.key")
+    names = []
+    context.sni_callback = lambda _socket, name, _context: names.append(name)
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        server.settimeout(10)
+        corvex_factory({"Mqtt": {"url": host, "port": server.getsockname()[1], "cafile": pki / "ca.crt"}})
+        connection = server.accept()[0]
+        connection.settimeout(10)
+        try:
+            context.wrap_socket(connection, server_side=True).close()
+        except ssl.SSLError:
+            assert server_name is None  # the certificate does not name the address
+    assert names == [server_name]
