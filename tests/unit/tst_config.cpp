@@ -1,24 +1,13 @@
 #include "CorvexConfig.h"
 
-#include <QDir>
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <functional>
-
 using Corvex::Config;
 
-namespace
-{
-
 // What `run` logs: Config logs through syslog's copy to standard error, which goes to a file meanwhile.
-QString stderrOf(const std::function<void()> &run)
+static QString stderrOf(const std::function<void()> &run)
 {
     QTemporaryFile file;
     file.open();
@@ -33,7 +22,11 @@ QString stderrOf(const std::function<void()> &run)
     return QString::fromLocal8Bit(file.readAll());
 }
 
-} // namespace
+// Rows are tagged "name|file content" with "\n" for line breaks: init() writes the file.
+static void row(const char *tag, const char *input, const char *expected)
+{
+    QTest::newRow(tag) << QString::fromLatin1(input) << QString::fromLatin1(expected);
+}
 
 // The rest of what the configuration logs (its printout, ignored groups, a file that cannot be written at
 // start) is checked on the service's standard error by the integration tier.
@@ -64,14 +57,10 @@ private slots:
                 m_path, QString::fromLatin1(QTest::currentDataTag()).section('|', 1).replace("\\n", "\n").toLatin1());
     }
 
-    // Rows are tagged "name|file content" with "\n" for line breaks: init() writes the file.
     void conversions_data()
     {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, const char *field, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(field) << QString::fromLatin1(expected);
-        };
         row("missing usageSec|\\n", "modem.usageSec", "120");
         row("no Ethernet group: built-in mtu|\\n", "eth.mtu", "-1");
         row("port above 65535|[Mqtt]\\nport=70000\\n", "mqtt.port", "1883");
@@ -109,9 +98,8 @@ private slots:
         writeFile(m_path,
             "[Mqtt]\nurl=broker\n[Custom]\nfoo=bar\n[Wifi]\nextra=1\n[Ethernet-02]\ninterface=eth9\n"
             "[Ethernet-2]\nnote=kept\n");
-        const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-            | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        QFile::setPermissions(m_path, readable);
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        const auto readable = QFile::permissions(m_path);
         {
             Config config(m_path, nullptr);
             config.setWifi(config.wifi());
@@ -140,9 +128,6 @@ private slots:
     {
         QTest::addColumn<QString>("interface");
         QTest::addColumn<QString>("expected"); // "interface/id", empty when nothing applies
-        const auto row = [](const char *tag, const char *interface, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(interface) << QString::fromLatin1(expected);
-        };
         row("no file: default base serves any", "eth7", "/Ethernet");
         row("bound base serves its own|[Ethernet]\\ninterface=eth0\\n", "eth0", "eth0/Ethernet");
         row("bound base serves no other|[Ethernet]\\ninterface=eth0\\n", "eth1", "");
@@ -167,11 +152,8 @@ private slots:
 
     void ethernetSetters_data()
     {
-        QTest::addColumn<QStringList>("calls"); // "interface:id" handed to setEthernetForInterface, in order
-        QTest::addColumn<QStringList>("expected"); // every Ethernet-like group as "group=interface/id"
-        const auto row = [](const char *tag, const char *calls, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(calls).split(' ') << QString::fromLatin1(expected).split(' ');
-        };
+        QTest::addColumn<QString>("calls"); // "interface:id" handed to setEthernetForInterface, in order
+        QTest::addColumn<QString>("expected"); // every Ethernet-like group as "group=interface/id"
         row("no file: taken id becomes interface", "eth0:Ethernet", "Ethernet=/Ethernet Ethernet-2=eth0/eth0");
         row("no file: unique id kept", "eth0:office", "Ethernet=/Ethernet Ethernet-2=eth0/office");
         row("no file: numbered section's id is taken too", "eth0:office eth1:office",
@@ -190,10 +172,10 @@ private slots:
 
     void ethernetSetters()
     {
-        QFETCH(QStringList, calls);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, calls);
+        QFETCH(QString, expected);
         Config config(m_path, nullptr);
-        for (const QString &call : calls) {
+        for (const QString &call : calls.split(' ')) {
             Config::Ethernet record = config.ethernet();
             record.id = call.section(':', 1);
             config.setEthernetForInterface(call.section(':', 0, 0), record);
@@ -203,9 +185,10 @@ private slots:
         for (QString &group : groups)
             group += '=' + settings.value(group + "/interface").toString() + '/'
                 + settings.value(group + "/id").toString();
+        QStringList wanted = expected.split(' ');
         groups.sort();
-        expected.sort();
-        QCOMPARE(groups, expected);
+        wanted.sort();
+        QCOMPARE(groups, wanted);
     }
 
     // A write that fails (the folder replaced by a file; permissions do not stop root) is logged and keeps the
