@@ -6,7 +6,7 @@
 
 using Corvex::Config;
 
-// What `run` logs: Config logs through syslog's copy to standard error, which goes to a file meanwhile.
+// What `run` logs: the service logs through syslog's copy to standard error, which goes to a file meanwhile.
 static QString stderrOf(const std::function<void()> &run)
 {
     QTemporaryFile file;
@@ -28,9 +28,9 @@ static void row(const char *tag, const char *input, const char *expected)
     QTest::newRow(tag) << QString::fromLatin1(input) << QString::fromLatin1(expected);
 }
 
-// The rest of what the configuration logs (its printout, ignored groups, a file that cannot be written at
-// start) is checked on the service's standard error by the integration tier.
-class TestConfig : public QObject
+// The configuration file and the log. The rest of what the configuration logs (its printout, ignored groups, a file
+// that cannot be written at start) is checked on the service's standard error by the integration tier.
+class TestConfigAndLog : public QObject
 {
     Q_OBJECT
 
@@ -75,6 +75,16 @@ private slots:
         row("modem netmask|[Modem]\\nmask=1.1.1.1\\nnetmask=255.255.0.0\\n", "modem.netmask", "255.255.0.0");
         row("keys case-sensitive|[Wifi]\\nSSID=home\\n", "wifi.ssid", "");
         row("texts not validated|[Wifi]\\nmethod=bogus\\n", "wifi.method", "bogus");
+        // An interface as the field: the record that serves it, as "interface/id".
+        row("no file: default base serves any", "eth7", "/Ethernet");
+        row("bound base serves its own|[Ethernet]\\ninterface=eth0\\n", "eth0", "eth0/Ethernet");
+        row("bound base serves no other|[Ethernet]\\ninterface=eth0\\n", "eth1", "untouched");
+        row("own section before base|[Ethernet]\\nid=base\\n[Ethernet-2]\\ninterface=eth1\\n", "eth1", "eth1/eth1");
+        row("Ethernet-10|[Ethernet-10]\\ninterface=eth0\\nid=ten\\n", "eth0", "eth0/ten");
+        row("Ethernet-1|[Ethernet-1]\\ninterface=eth0\\n", "eth0", "untouched");
+        row("Ethernet-02|[Ethernet-02]\\ninterface=eth0\\n", "eth0", "untouched");
+        row("first of two|[Ethernet-2]\\ninterface=eth0\\nid=first\\n[Ethernet-3]\\ninterface=eth0\\nid=second\\n",
+            "eth0", "eth0/first");
     }
 
     void conversions()
@@ -87,7 +97,10 @@ private slots:
             { "wifi.autocon", config.wifi().autocon ? "true" : "false" }, { "wifi.ssid", config.wifi().ssid },
             { "wifi.method", config.wifi().ipv4.method }, { "modem.netmask", config.modem().ipv4.netmask },
             { "modem.usageSec", QString::number(config.modem().usageSec) } };
-        QCOMPARE(fields.value(field, QStringLiteral("no such field")), expected);
+        Config::Ethernet found;
+        found.id = "untouched";
+        const bool served = config.ethernetConfigForInterface(field, found);
+        QCOMPARE(fields.value(field, served ? found.interface + '/' + found.id : found.id), expected);
     }
 
     // An existing file keeps its mode and whatever this service does not know through rewrites; the group
@@ -122,32 +135,6 @@ private slots:
                      reread.mqtt().availability, reread.mqtt().cafile, reread.modem().ipv4.netmask,
                      QString::number(reread.modem().usageSec) }),
             QStringList({ "broker.lan", "8883", "secret", "alive", "/etc/ca.pem", "255.255.255.0", "4294967295" }));
-    }
-
-    void ethernetLookup_data()
-    {
-        QTest::addColumn<QString>("interface");
-        QTest::addColumn<QString>("expected"); // "interface/id", empty when nothing applies
-        row("no file: default base serves any", "eth7", "/Ethernet");
-        row("bound base serves its own|[Ethernet]\\ninterface=eth0\\n", "eth0", "eth0/Ethernet");
-        row("bound base serves no other|[Ethernet]\\ninterface=eth0\\n", "eth1", "");
-        row("own section before base|[Ethernet]\\nid=base\\n[Ethernet-2]\\ninterface=eth1\\n", "eth1", "eth1/eth1");
-        row("Ethernet-10|[Ethernet-10]\\ninterface=eth0\\nid=ten\\n", "eth0", "eth0/ten");
-        row("Ethernet-1|[Ethernet-1]\\ninterface=eth0\\n", "eth0", "");
-        row("Ethernet-02|[Ethernet-02]\\ninterface=eth0\\n", "eth0", "");
-        row("first of two|[Ethernet-2]\\ninterface=eth0\\nid=first\\n[Ethernet-3]\\ninterface=eth0\\nid=second\\n",
-            "eth0", "eth0/first");
-    }
-
-    void ethernetLookup()
-    {
-        QFETCH(QString, interface);
-        QFETCH(QString, expected);
-        const Config config(m_path, nullptr);
-        Config::Ethernet out;
-        out.id = "untouched";
-        const bool found = config.ethernetConfigForInterface(interface, out);
-        QCOMPARE(found ? out.interface + '/' + out.id : out.id, expected.isEmpty() ? "untouched" : expected);
     }
 
     void ethernetSetters_data()
@@ -209,8 +196,51 @@ private slots:
         QCOMPARE(stderrOf([&] { config.setWifi(wifi); }), QString());
         QCOMPARE(QSettings(path, QSettings::IniFormat).value("Wifi/ssid").toString(), QStringLiteral("kept"));
     }
+
+    // Each level lets its own records and the more severe ones through, each after the glibc copy's prefix and the
+    // time since open (three decimals, nine characters); colour wraps each text in the level's colour. Qt's own
+    // messages go to standard error only, without the D-Bus property noise.
+    void records_data()
+    {
+        QTest::addColumn<QString>("mode"); // "qt", or "<colour 0|1>,<level>"
+        QTest::addColumn<QString>("expected"); // the records, separated by '|'
+        row("error", "0,0", "error 1");
+        row("warning", "0,1", "error 1|warning 2|print expanded");
+        row("info", "0,2", "error 1|warning 2|info 3|literal %d|print expanded");
+        row("beyond debug", "0,7", "error 1|warning 2|info 3|debug 4|literal %d|print expanded");
+        row("colour", "1,3",
+            "\033[31merror 1\033[39m|\033[33mwarning 2\033[39m|\033[39minfo 3\033[39m|\033[35mdebug 4\033[39m|"
+            "\033[39mliteral %d\033[39m|\033[33mprint expanded\033[39m");
+        row("Qt messages", "qt", "plain warning");
+    }
+
+    void records()
+    {
+        QFETCH(QString, mode);
+        static const QRegularExpression stamp(QStringLiteral("^corvex: \\[(?= *\\d+\\.\\d{3}\\])[ 0-9.]{9}\\] "));
+        QStringList lines = stderrOf([&] {
+            if (mode == QLatin1String("qt")) {
+                const QtMessageHandler previous = qInstallMessageHandler(qtMessageHandler);
+                qWarning("plain warning");
+                qDebug("QDBusAbstractInterface: Unhandled property \"Foo\"");
+                qInstallMessageHandler(previous);
+                return;
+            }
+            Log::open("corvex", true, mode.startsWith('1'));
+            Log::setLevel(static_cast<Log::Level>(mode.section(',', 1).toInt()));
+            Log::error("error %d", 1);
+            Log::warning("warning %d", 2);
+            Log::info("info %d", 3);
+            Log::debug("debug %d", 4);
+            Log::print(Log::Info, std::string("literal %d"));
+            Log::print(Log::Warning, "print %s", "expanded");
+        }).split('\n', Qt::SkipEmptyParts);
+        for (QString &line : lines)
+            line.remove(stamp); // a line of another shape is kept whole, so the comparison shows it
+        QTEST(lines.join('|'), "expected");
+    }
 };
 
-QTEST_GUILESS_MAIN(TestConfig)
+QTEST_GUILESS_MAIN(TestConfigAndLog)
 
-#include "tst_config.moc"
+#include "tst_config_log.moc"
