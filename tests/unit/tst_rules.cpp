@@ -11,7 +11,6 @@ using AP = NetworkManager::AccessPoint;
 using Dev = NetworkManager::Device;
 using NetworkManager::ConnectionSettings;
 using Counts = QList<quint64>;
-using MB = QList<double>;
 
 Q_DECLARE_METATYPE(Config::Ethernet)
 
@@ -26,13 +25,6 @@ static void profileRow(const char *name, ConnectionSettings::ConnectionType type
     QTest::newRow(name) << int(type) << ethernet << QString(security) << expected;
 }
 
-// Snapshot rx, tx (0, 0 is the same as none), counters rx, tx (rx ~0: the read failed), month rx, tx before
-// and after; the megabytes then published.
-static void sampleRow(const char *name, const Counts &counts, const MB &published)
-{
-    QTest::newRow(name) << counts << published;
-}
-
 class TestRules : public QObject
 {
     Q_OBJECT
@@ -44,8 +36,9 @@ private slots:
         m_config->setModem(cellular);
     }
 
-    // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks, and
-    // the decisions behind state, method and security (the common cases show in the integration tier's documents).
+    // What the rules give, as text. Published texts are compared by clients letter for letter: the tables' odd
+    // entries, gaps and fallbacks, and the decisions behind state, method and security (the common cases show in the
+    // integration tier's documents); then the data usage a sample adds to the month, and the months that expire.
     void texts_data()
     {
         QTest::addColumn<QString>("actual");
@@ -62,6 +55,22 @@ private slots:
             const QFlags<MMModemAccessTechnology> flags { QFlag(int(bits)) };
             return accessTechnologiesToString(flags) + ' ' + QString::number(accessTechnologiesToJson(flags).size());
         };
+        // Snapshot rx, tx (0, 0: none), counters rx, tx (rx ~0: the read failed), month rx, tx: the month after and
+        // the megabytes published.
+        const auto usage = [](const Counts &c) {
+            Engine::ModemStats snapshot, read;
+            std::tie(snapshot.rxBytes, snapshot.txBytes, read.rxBytes, read.txBytes) = std::tie(c[0], c[1], c[2], c[3]);
+            const auto counters = read.rxBytes == ~0ull ? std::nullopt : std::make_optional(read);
+            const ModemUsage month
+                = addModemUsage(snapshot, counters, { c[4], c[5] }).value_or(ModemUsage { c[4], c[5] });
+            return QStringLiteral("%1 %2 %3 %4")
+                .arg(month.rxBytes)
+                .arg(month.txBytes)
+                .arg(roundToCents(month.rxBytes / 1e6))
+                .arg(roundToCents(month.txBytes / 1e6));
+        };
+        const QStringList months { "2025-12", "2026-05", "2026-06", "2026-07", "2026-12", "2026-13", "x" };
+        const quint64 g4 = 4294967295u;
         const auto security = [](int capabilities, int wpa, int rsn) {
             return apSecurity(
                 AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn)));
@@ -73,7 +82,6 @@ private slots:
         row("unlisted state", state(15), "Unavailable");
         row("type UnknownType misspelt", deviceTypeToString(Dev::UnknownType), "UnkownType");
         row("type Tun missing", deviceTypeToString(Dev::Tun), "unknown");
-        row("type Veth after gap", deviceTypeToString(Dev::Veth), "Veth");
         row("connection WireGuard missing", connectionTypeToString(NetworkManager::ConnectionSettings::WireGuard),
             "unknown");
         row("connectivity out of range", connectivityToString(static_cast<NetworkManager::Connectivity>(7)), "unknown");
@@ -84,9 +92,7 @@ private slots:
         row("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
             "[\"password\" :\"********\", \"pass\":");
         row("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
-        row("reason SimPinIncorrect last", stateChangeReasonToString(Dev::SimPinIncorrect), "SimPinIncorrect");
         row("method out of range", ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), "unknown");
-        row("method manual", method("manual"), "manual");
         row("method case matters", method("Manual"), "auto");
         row("method not trimmed", method(" manual"), "auto");
         row("security: any wpa bit counts", security(AP::Privacy, AP::GroupWep40, 0), "wpa1");
@@ -101,13 +107,23 @@ private slots:
             "GSM,LTE 2");
         row("technologies: all but the top bit", technologies(0x7FFFFFFFu).section(',', -1), "LTE 15");
         row("technologies: all bits", technologies(MM_MODEM_ACCESS_TECHNOLOGY_ANY).section(',', -1), "ANY 16");
+        row("usage: no snapshot", usage({ 0, 0, 1000, 500, 0, 0 }), "1000 500 0 0");
+        row("usage: new month", usage({ 1000, 500, 3000, 600, 0, 0 }), "2000 100 0 0");
+        row("usage: reset", usage({ 5000, 900, 1200, 300, 9000, 9000 }), "10200 9300 0.01 0.01");
+        row("usage: unreadable, as it was", usage({ 1000, 500, ~0ull, 600, 7, 8 }), "7 8 0 0");
+        row("usage: counters past 4 GB", usage({ g4 + 1, 10, g4 + 1001, 5000000010, 0, 0 }), "1000 5000000000 0 5000");
+        row("usage: 0.125 up, 0.124 down", usage({ 0, 0, 125000, 124000, 0, 0 }), "125000 124000 0.13 0.12");
+        // Groups that are not months never expire.
+        row("expired on 5 Dec", expiredModemMonths(months, { { 2026, 12, 5 }, { 9, 30 } }).join(' '),
+            "2025-12 2026-05 2026-06");
+        row("expired on 1 Dec 00:00", expiredModemMonths(months, { { 2026, 12, 1 }, { 0, 0 } }).join(' '),
+            "2025-12 2026-05");
     }
 
     void texts()
     {
         QFETCH(QString, actual);
-        QFETCH(QString, expected);
-        QCOMPARE(actual, expected);
+        QTEST(actual, "expected");
     }
 
     void profile_data()
@@ -153,49 +169,6 @@ private slots:
         }
         QVERIFY(!Engine::updateConnectionSettings(
             ConnectionSettings::Ptr::create(map), *m_config, "eth1", apSecurity, &wifi));
-    }
-
-    void sample_data()
-    {
-        QTest::addColumn<Counts>("counts");
-        QTest::addColumn<MB>("published");
-        const quint64 g4 = 4294967295u;
-        sampleRow("no snapshot", { 0, 0, 1000, 500, 0, 0, 1000, 500 }, { 0, 0 });
-        sampleRow("new month", { 1000, 500, 3000, 600, 0, 0, 2000, 100 }, { 0, 0 });
-        sampleRow("reset", { 5000, 900, 1200, 300, 9000, 9000, 10200, 9300 }, { 0.01, 0.01 });
-        sampleRow("unreadable", { 1000, 500, ~0ull, 600, 7, 8, 7, 8 }, { 0, 0 });
-        sampleRow("counters past 4 GB", { g4 + 1, 10, g4 + 1001, 5000000010, 0, 0, 1000, 5000000000 }, { 0, 5000 });
-        sampleRow("0.125 up, 0.124 down", { 0, 0, 125000, 124000, 0, 0, 125000, 124000 }, { 0.13, 0.12 });
-    }
-
-    void sample()
-    {
-        QFETCH(Counts, counts);
-        Engine::ModemStats snapshot, read;
-        std::tie(snapshot.rxBytes, snapshot.txBytes, read.rxBytes, read.txBytes)
-            = std::tie(counts[0], counts[1], counts[2], counts[3]);
-        const ModemUsage month { counts[4], counts[5] };
-        const auto counters = read.rxBytes == ~0ull ? std::nullopt : std::make_optional(read);
-        const ModemUsage total = addModemUsage(snapshot, counters, month).value_or(month); // skipped: as it was
-        QCOMPARE(Counts({ total.rxBytes, total.txBytes }), counts.mid(6));
-        QTEST(MB({ roundToCents(total.rxBytes / 1e6), roundToCents(total.txBytes / 1e6) }), "published");
-    }
-
-    // Groups that are not months never expire.
-    void expired_data()
-    {
-        QTest::addColumn<QDateTime>("now");
-        QTest::addColumn<QStringList>("expired");
-        QTest::newRow("5 Dec") << QDateTime({ 2026, 12, 5 }, { 9, 30 })
-                               << QStringList { "2025-12", "2026-05", "2026-06" };
-        QTest::newRow("1 Dec 00:00") << QDateTime({ 2026, 12, 1 }, { 0, 0 }) << QStringList { "2025-12", "2026-05" };
-    }
-
-    void expired()
-    {
-        QFETCH(QDateTime, now);
-        QTEST(expiredModemMonths({ "2025-12", "2026-05", "2026-06", "2026-07", "2026-12", "2026-13", "x" }, now),
-            "expired");
     }
 
 private:
