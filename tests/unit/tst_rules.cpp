@@ -39,7 +39,7 @@ private slots:
     // What the rules give, as text. Published texts are compared by clients letter for letter: the tables' odd
     // entries, gaps and fallbacks, and the decisions behind state, method and security (the common cases show in the
     // integration tier's documents); then the data usage a sample adds to the month, and the months that expire.
-    void texts_data()
+    void results_data()
     {
         QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
@@ -120,7 +120,7 @@ private slots:
             "2025-12 2026-05");
     }
 
-    void texts()
+    void results()
     {
         QFETCH(QString, actual);
         QTEST(actual, "expected");
