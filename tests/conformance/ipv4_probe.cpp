@@ -12,16 +12,18 @@
 #include <cstdio>
 
 using NetworkManager::ConnectionSettings;
+using NetworkManager::Ipv4Setting;
 
-static NMVariantMapMap read(QDBusInterface &profile)
+static Ipv4Setting::Ptr ipv4Of(const ConnectionSettings::Ptr &settings)
 {
-    return QDBusReply<NMVariantMapMap>(profile.call(QStringLiteral("GetSettings"))).value();
+    return Corvex::settingOf<Ipv4Setting>(settings, NetworkManager::Setting::Ipv4);
 }
 
-static void print(const QDBusMessage &answer, const NMVariantMapMap &stored)
+// Prints the error name of the write or the addressing of the profile as the daemon now holds it; that profile.
+static ConnectionSettings::Ptr print(const QDBusMessage &answer, QDBusInterface &profile)
 {
-    const auto ipv4 = Corvex::settingOf<NetworkManager::Ipv4Setting>(
-        ConnectionSettings::Ptr::create(stored), NetworkManager::Setting::Ipv4);
+    const auto stored = ConnectionSettings::Ptr::create(QDBusReply<NMVariantMapMap>(profile.call("GetSettings")));
+    const Ipv4Setting::Ptr ipv4 = ipv4Of(stored);
     QStringList parts { Corvex::ipv4SettingMethodToString(ipv4->method()) };
     for (const NetworkManager::IpAddress &address : ipv4->addresses())
         parts << address.ip().toString() + "/" + QString::number(address.prefixLength());
@@ -29,14 +31,9 @@ static void print(const QDBusMessage &answer, const NMVariantMapMap &stored)
         parts << "dns " + dns.toString();
     if (!ipv4->gateway().isEmpty())
         parts << "gateway " + ipv4->gateway();
-    std::printf(
-        "%s\n", qPrintable(answer.type() == QDBusMessage::ErrorMessage ? answer.errorName() : parts.join(", ")));
-}
-
-static void apply(const ConnectionSettings::Ptr &settings, const Corvex::Config::Ipv4Config &wanted)
-{
-    Corvex::Engine::updateIpv4Configuration(
-        Corvex::settingOf<NetworkManager::Ipv4Setting>(settings, NetworkManager::Setting::Ipv4), wanted);
+    const bool refused = answer.type() == QDBusMessage::ErrorMessage;
+    std::printf("%s\n", qPrintable(refused ? answer.errorName() : parts.join(", ")));
+    return stored;
 }
 
 int main(int argc, char **argv)
@@ -45,27 +42,23 @@ int main(int argc, char **argv)
     using Ipv4 = Corvex::Config::Ipv4Config;
     const Ipv4 manual { "manual", "10.0.0.5", "255.255.255.0", "10.0.0.1", "9.9.9.9", "" };
     const Ipv4 shared { "shared", "10.42.0.1", "255.255.255.0", "", "", "" };
-    const Ipv4 automatic { "auto", "", "", "", "", "" };
-    const Ipv4 disabled { "disabled", "", "", "", "", "" };
-
-    const auto settings = ConnectionSettings::Ptr::create(ConnectionSettings::Wired);
-    settings->setId(QStringLiteral("transitions"));
+    const Ipv4 automatic { "auto", "", "", "", "", "" }, disabled { "disabled", "", "", "", "", "" };
+    auto settings = ConnectionSettings::Ptr::create(ConnectionSettings::Wired);
+    settings->setId("transitions");
     settings->setUuid(ConnectionSettings::createNewUuid());
-    settings->setInterfaceName(QStringLiteral("veth0"));
+    settings->setInterfaceName("veth0");
     settings->setAutoconnect(false);
-    apply(settings, manual);
+    Corvex::Engine::updateIpv4Configuration(ipv4Of(settings), manual);
     QDBusPendingReply<QDBusObjectPath> added = NetworkManager::addConnection(settings->toMap());
     added.waitForFinished();
-    QDBusInterface profile(QStringLiteral("org.freedesktop.NetworkManager"), added.value().path(),
-        QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection"), QDBusConnection::systemBus());
-    print(added.reply(), read(profile));
+    QDBusInterface profile("org.freedesktop.NetworkManager", added.value().path(),
+        "org.freedesktop.NetworkManager.Settings.Connection", QDBusConnection::systemBus());
+    settings = print(added.reply(), profile);
     // Every ordered pair of the four methods, each written over the profile as the daemon holds it.
     for (const Ipv4 &wanted : { automatic, shared, disabled, manual, disabled, shared, manual, shared, automatic,
              disabled, automatic, manual }) {
-        const auto current = ConnectionSettings::Ptr::create(read(profile));
-        apply(current, wanted);
-        const QDBusMessage answer = profile.call(QStringLiteral("Update"), QVariant::fromValue(current->toMap()));
-        print(answer, read(profile));
+        Corvex::Engine::updateIpv4Configuration(ipv4Of(settings), wanted);
+        settings = print(profile.call("Update", QVariant::fromValue(settings->toMap())), profile);
     }
     return 0;
 }

@@ -4,9 +4,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cstddef>
-#include <cstdint>
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     Log::setLevel(Log::Error);
@@ -18,13 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static QTemporaryDir dir;
     static int count = 0;
     // A fresh name each time: QSettings caches files by name, size and time, which rewrites within a second defeat.
-    const QString path = dir.filePath(QStringLiteral("config-%1.ini").arg(count++));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return 0;
-    file.write(reinterpret_cast<const char *>(data), qint64(size));
-    file.close();
-    delete new Corvex::Config(path, nullptr);
+    QFile file(dir.filePath(QString::number(count++)));
+    if (file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char *>(data), qint64(size)) >= 0) {
+        file.close();
+        delete new Corvex::Config(file.fileName(), nullptr);
+    }
     file.remove();
     return 0;
 }

@@ -1,24 +1,13 @@
 #include "CorvexConfig.h"
 
-#include <QDir>
-#include <QFile>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
 #include <QtTest>
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <functional>
-
 using Corvex::Config;
 
-namespace
-{
-
-// What `run` logs: Config logs through syslog's copy to standard error, which goes to a file meanwhile.
-QString stderrOf(const std::function<void()> &run)
+// What `run` logs: the service logs through syslog's copy to standard error, which goes to a file meanwhile.
+static QString stderrOf(const std::function<void()> &run)
 {
     QTemporaryFile file;
     file.open();
@@ -33,11 +22,15 @@ QString stderrOf(const std::function<void()> &run)
     return QString::fromLocal8Bit(file.readAll());
 }
 
-} // namespace
+// Rows are tagged "name|file content" with "\n" for line breaks: init() writes the file.
+static void row(const char *tag, const char *input, const char *expected)
+{
+    QTest::newRow(tag) << QString::fromLatin1(input) << QString::fromLatin1(expected);
+}
 
-// The rest of what the configuration logs (its printout, ignored groups, a file that cannot be written at
-// start) is checked on the service's standard error by the integration tier.
-class TestConfig : public QObject
+// The configuration file and the log. The rest of what the configuration logs (its printout, ignored groups, a file
+// that cannot be written at start) is checked on the service's standard error by the integration tier.
+class TestConfigAndLog : public QObject
 {
     Q_OBJECT
 
@@ -56,7 +49,6 @@ private:
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
         // A fresh name per case: QSettings caches parsed files by path. Without content, no file at all.
         m_path = m_dir.filePath(QStringLiteral("case%1.conf").arg(++m_case));
         if (QTest::currentDataTag() && !QByteArray(QTest::currentDataTag()).startsWith("no file"))
@@ -64,14 +56,10 @@ private slots:
                 m_path, QString::fromLatin1(QTest::currentDataTag()).section('|', 1).replace("\\n", "\n").toLatin1());
     }
 
-    // Rows are tagged "name|file content" with "\n" for line breaks: init() writes the file.
     void conversions_data()
     {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("expected");
-        const auto row = [](const char *tag, const char *field, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(field) << QString::fromLatin1(expected);
-        };
         row("missing usageSec|\\n", "modem.usageSec", "120");
         row("no Ethernet group: built-in mtu|\\n", "eth.mtu", "-1");
         row("port above 65535|[Mqtt]\\nport=70000\\n", "mqtt.port", "1883");
@@ -86,6 +74,16 @@ private slots:
         row("modem netmask|[Modem]\\nmask=1.1.1.1\\nnetmask=255.255.0.0\\n", "modem.netmask", "255.255.0.0");
         row("keys case-sensitive|[Wifi]\\nSSID=home\\n", "wifi.ssid", "");
         row("texts not validated|[Wifi]\\nmethod=bogus\\n", "wifi.method", "bogus");
+        // An interface as the field: the record that serves it, as "interface/id".
+        row("no file: default base serves any", "eth7", "/Ethernet");
+        row("bound base serves its own|[Ethernet]\\ninterface=eth0\\n", "eth0", "eth0/Ethernet");
+        row("bound base serves no other|[Ethernet]\\ninterface=eth0\\n", "eth1", "untouched");
+        row("own section before base|[Ethernet]\\nid=base\\n[Ethernet-2]\\ninterface=eth1\\n", "eth1", "eth1/eth1");
+        row("Ethernet-10|[Ethernet-10]\\ninterface=eth0\\nid=ten\\n", "eth0", "eth0/ten");
+        row("Ethernet-1|[Ethernet-1]\\ninterface=eth0\\n", "eth0", "untouched");
+        row("Ethernet-02|[Ethernet-02]\\ninterface=eth0\\n", "eth0", "untouched");
+        row("first of two|[Ethernet-2]\\ninterface=eth0\\nid=first\\n[Ethernet-3]\\ninterface=eth0\\nid=second\\n",
+            "eth0", "eth0/first");
     }
 
     void conversions()
@@ -98,7 +96,10 @@ private slots:
             { "wifi.autocon", config.wifi().autocon ? "true" : "false" }, { "wifi.ssid", config.wifi().ssid },
             { "wifi.method", config.wifi().ipv4.method }, { "modem.netmask", config.modem().ipv4.netmask },
             { "modem.usageSec", QString::number(config.modem().usageSec) } };
-        QCOMPARE(fields.value(field, QStringLiteral("no such field")), expected);
+        Config::Ethernet found;
+        found.id = "untouched";
+        const bool served = config.ethernetConfigForInterface(field, found);
+        QCOMPARE(fields.value(field, served ? found.interface + '/' + found.id : found.id), expected);
     }
 
     // An existing file keeps its mode and whatever this service does not know through rewrites; the group
@@ -109,9 +110,8 @@ private slots:
         writeFile(m_path,
             "[Mqtt]\nurl=broker\n[Custom]\nfoo=bar\n[Wifi]\nextra=1\n[Ethernet-02]\ninterface=eth9\n"
             "[Ethernet-2]\nnote=kept\n");
-        const QFileDevice::Permissions readable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-            | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        QFile::setPermissions(m_path, readable);
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        const auto readable = QFile::permissions(m_path);
         {
             Config config(m_path, nullptr);
             config.setWifi(config.wifi());
@@ -136,42 +136,10 @@ private slots:
             QStringList({ "broker.lan", "8883", "secret", "alive", "/etc/ca.pem", "255.255.255.0", "4294967295" }));
     }
 
-    void ethernetLookup_data()
-    {
-        QTest::addColumn<QString>("interface");
-        QTest::addColumn<QString>("expected"); // "interface/id", empty when nothing applies
-        const auto row = [](const char *tag, const char *interface, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(interface) << QString::fromLatin1(expected);
-        };
-        row("no file: default base serves any", "eth7", "/Ethernet");
-        row("bound base serves its own|[Ethernet]\\ninterface=eth0\\n", "eth0", "eth0/Ethernet");
-        row("bound base serves no other|[Ethernet]\\ninterface=eth0\\n", "eth1", "");
-        row("own section before base|[Ethernet]\\nid=base\\n[Ethernet-2]\\ninterface=eth1\\n", "eth1", "eth1/eth1");
-        row("Ethernet-10|[Ethernet-10]\\ninterface=eth0\\nid=ten\\n", "eth0", "eth0/ten");
-        row("Ethernet-1|[Ethernet-1]\\ninterface=eth0\\n", "eth0", "");
-        row("Ethernet-02|[Ethernet-02]\\ninterface=eth0\\n", "eth0", "");
-        row("first of two|[Ethernet-2]\\ninterface=eth0\\nid=first\\n[Ethernet-3]\\ninterface=eth0\\nid=second\\n",
-            "eth0", "eth0/first");
-    }
-
-    void ethernetLookup()
-    {
-        QFETCH(QString, interface);
-        QFETCH(QString, expected);
-        const Config config(m_path, nullptr);
-        Config::Ethernet out;
-        out.id = "untouched";
-        const bool found = config.ethernetConfigForInterface(interface, out);
-        QCOMPARE(found ? out.interface + '/' + out.id : out.id, expected.isEmpty() ? "untouched" : expected);
-    }
-
     void ethernetSetters_data()
     {
-        QTest::addColumn<QStringList>("calls"); // "interface:id" handed to setEthernetForInterface, in order
-        QTest::addColumn<QStringList>("expected"); // every Ethernet-like group as "group=interface/id"
-        const auto row = [](const char *tag, const char *calls, const char *expected) {
-            QTest::newRow(tag) << QString::fromLatin1(calls).split(' ') << QString::fromLatin1(expected).split(' ');
-        };
+        QTest::addColumn<QString>("calls"); // "interface:id" handed to setEthernetForInterface, in order
+        QTest::addColumn<QString>("expected"); // every Ethernet-like group as "group=interface/id"
         row("no file: taken id becomes interface", "eth0:Ethernet", "Ethernet=/Ethernet Ethernet-2=eth0/eth0");
         row("no file: unique id kept", "eth0:office", "Ethernet=/Ethernet Ethernet-2=eth0/office");
         row("no file: numbered section's id is taken too", "eth0:office eth1:office",
@@ -190,10 +158,10 @@ private slots:
 
     void ethernetSetters()
     {
-        QFETCH(QStringList, calls);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, calls);
+        QFETCH(QString, expected);
         Config config(m_path, nullptr);
-        for (const QString &call : calls) {
+        for (const QString &call : calls.split(' ')) {
             Config::Ethernet record = config.ethernet();
             record.id = call.section(':', 1);
             config.setEthernetForInterface(call.section(':', 0, 0), record);
@@ -203,9 +171,10 @@ private slots:
         for (QString &group : groups)
             group += '=' + settings.value(group + "/interface").toString() + '/'
                 + settings.value(group + "/id").toString();
+        QStringList wanted = expected.split(' ');
         groups.sort();
-        expected.sort();
-        QCOMPARE(groups, expected);
+        wanted.sort();
+        QCOMPARE(groups, wanted);
     }
 
     // A write that fails (the folder replaced by a file; permissions do not stop root) is logged and keeps the
@@ -226,8 +195,49 @@ private slots:
         QCOMPARE(stderrOf([&] { config.setWifi(wifi); }), QString());
         QCOMPARE(QSettings(path, QSettings::IniFormat).value("Wifi/ssid").toString(), QStringLiteral("kept"));
     }
+
+    // A level lets its own records and more severe ones through, after syslog's prefix and the time since open (nine
+    // characters); colour wraps each text in its level's. Qt's messages go to standard error only, minus D-Bus noise.
+    void records_data()
+    {
+        QTest::addColumn<QString>("mode"); // "qt", or "<colour 0|1>,<level>"
+        QTest::addColumn<QString>("expected"); // the records, separated by '|'
+        row("warning", "0,1", "error 1|warning 2|print expanded");
+        row("info", "0,2", "error 1|warning 2|info 3|literal %d|print expanded");
+        row("beyond debug", "0,7", "error 1|warning 2|info 3|debug 4|literal %d|print expanded");
+        row("colour", "1,3",
+            "\033[31merror 1\033[39m|\033[33mwarning 2\033[39m|\033[39minfo 3\033[39m|\033[35mdebug 4\033[39m|"
+            "\033[39mliteral %d\033[39m|\033[33mprint expanded\033[39m");
+        row("Qt messages", "qt", "plain warning");
+    }
+
+    void records()
+    {
+        QFETCH(QString, mode);
+        static const QRegularExpression stamp(QStringLiteral("^corvex: \\[(?= *\\d+\\.\\d{3}\\])[ 0-9.]{9}\\] "));
+        QStringList lines = stderrOf([&] {
+            if (mode == QLatin1String("qt")) {
+                const QtMessageHandler previous = qInstallMessageHandler(qtMessageHandler);
+                qWarning("plain warning");
+                qDebug("QDBusAbstractInterface: Unhandled property \"Foo\"");
+                qInstallMessageHandler(previous);
+                return;
+            }
+            Log::open("corvex", true, mode.startsWith('1'));
+            Log::setLevel(static_cast<Log::Level>(mode.section(',', 1).toInt()));
+            Log::error("error %d", 1);
+            Log::warning("warning %d", 2);
+            Log::info("info %d", 3);
+            Log::debug("debug %d", 4);
+            Log::print(Log::Info, std::string("literal %d"));
+            Log::print(Log::Warning, "print %s", "expanded");
+        }).split('\n', Qt::SkipEmptyParts);
+        for (QString &line : lines)
+            line.remove(stamp); // a line of another shape is kept whole, so the comparison shows it
+        QTEST(lines.join('|'), "expected");
+    }
 };
 
-QTEST_GUILESS_MAIN(TestConfig)
+QTEST_GUILESS_MAIN(TestConfigAndLog)
 
-#include "tst_config.moc"
+#include "tst_config_log.moc"

@@ -1,0 +1,180 @@
+// The service's rules as pure functions: published texts, the settings of new profiles, the data usage.
+#include "CorvexEngine.h"
+#include "CorvexTypes.h"
+#include "MqttClient.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Corvex;
+using AP = NetworkManager::AccessPoint;
+using Dev = NetworkManager::Device;
+using NetworkManager::ConnectionSettings;
+using Counts = QList<quint64>;
+
+Q_DECLARE_METATYPE(Config::Ethernet)
+
+static const Config::Ipv4Config automatic { "auto", "", "", "", "", "" };
+static const Config::Ethernet office { "Office", false, "eth1",
+    { "manual", "10.0.0.5", "255.255.255.0", "", "9.9.9.9", "1.1.1.1" }, 1400, "AUTO" };
+static const Config::Modem cellular { "Broadband", true, "user", "", "internet", "26201", "1234", automatic, 0 };
+
+static void profileRow(const char *name, ConnectionSettings::ConnectionType type, const char *security,
+    const QString &expected, const Config::Ethernet &ethernet = office)
+{
+    QTest::newRow(name) << int(type) << ethernet << QString(security) << expected;
+}
+
+class TestRules : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        m_config.reset(new Config(m_dir.filePath(QStringLiteral("corvex.ini")), nullptr));
+        m_config->setModem(cellular);
+    }
+
+    // What the rules give, as text. Published texts are compared by clients letter for letter: the tables' odd
+    // entries, gaps and fallbacks, and the decisions behind state, method and security (the common cases show in the
+    // integration tier's documents); then the data usage a sample adds to the month, and the months that expire.
+    void results_data()
+    {
+        QTest::addColumn<QString>("actual");
+        QTest::addColumn<QString>("expected");
+        using IP = NetworkManager::Ipv4Setting;
+        const auto row = [](const char *name, const QString &actual, const char *expected) {
+            QTest::newRow(name) << actual << QString::fromLatin1(expected);
+        };
+        const auto state = [](int nmState) { return deviceStateToString(mapDeviceState(Dev::State(nmState))); };
+        const auto method = [](const char *text) {
+            return ipv4SettingMethodToString(ipv4SettingMethodFromString(QString::fromLatin1(text)));
+        };
+        const auto technologies = [](uint bits) -> QString { // the names, and how many the array holds
+            const QFlags<MMModemAccessTechnology> flags { QFlag(int(bits)) };
+            return accessTechnologiesToString(flags) + ' ' + QString::number(accessTechnologiesToJson(flags).size());
+        };
+        // Snapshot rx, tx (0, 0: none), counters rx, tx (rx ~0: the read failed), month rx, tx: the month after and
+        // the megabytes published.
+        const auto usage = [](const Counts &c) {
+            Engine::ModemStats snapshot, read;
+            std::tie(snapshot.rxBytes, snapshot.txBytes, read.rxBytes, read.txBytes) = std::tie(c[0], c[1], c[2], c[3]);
+            const auto counters = read.rxBytes == ~0ull ? std::nullopt : std::make_optional(read);
+            const ModemUsage month
+                = addModemUsage(snapshot, counters, { c[4], c[5] }).value_or(ModemUsage { c[4], c[5] });
+            return QStringLiteral("%1 %2 %3 %4")
+                .arg(month.rxBytes)
+                .arg(month.txBytes)
+                .arg(roundToCents(month.rxBytes / 1e6))
+                .arg(roundToCents(month.txBytes / 1e6));
+        };
+        const QStringList months { "2025-12", "2026-05", "2026-06", "2026-07", "2026-12", "2026-13", "x" };
+        const quint64 g4 = 4294967295u;
+        const auto security = [](int capabilities, int wpa, int rsn) {
+            return apSecurity(
+                AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn)));
+        };
+        row("state out of range", deviceStateToString(static_cast<DeviceState>(99)), "unknown");
+        row("NeedAuth", state(Dev::NeedAuth), "Connecting");
+        row("Deactivating", state(Dev::Deactivating), "Disconnecting");
+        row("Failed is not Disconnected", state(Dev::Failed), "Unavailable");
+        row("unlisted state", state(15), "Unavailable");
+        row("type UnknownType misspelt", deviceTypeToString(Dev::UnknownType), "UnkownType");
+        row("type Tun missing", deviceTypeToString(Dev::Tun), "unknown");
+        row("connection WireGuard missing", connectionTypeToString(NetworkManager::ConnectionSettings::WireGuard),
+            "unknown");
+        row("connectivity out of range", connectivityToString(static_cast<NetworkManager::Connectivity>(7)), "unknown");
+        row("mqtt gap", mqttErrorToString(static_cast<MqttClient::ClientError>(6)), "unknown");
+        row("ssid UTF-8, zero padded", ssidToString(QByteArray("Caf\xc3\xa9\0\0", 7)), "Caf\xe9");
+        row("masked members", maskSecrets("{\"key\": \"a\\\"b\", \"pin\":1234, \"pass\": \"\", \"ssid\": \"pin\"}"),
+            "{\"key\": \"********\", \"pin\":\"********\", \"pass\": \"\", \"ssid\": \"pin\"}");
+        row("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
+            "[\"password\" :\"********\", \"pass\":");
+        row("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
+        row("method out of range", ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), "unknown");
+        row("method case matters", method("Manual"), "auto");
+        row("method not trimmed", method(" manual"), "auto");
+        row("security: any wpa bit counts", security(AP::Privacy, AP::GroupWep40, 0), "wpa1");
+        row("security: wpa without privacy", security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0), "unknown");
+        row("security: rsn without privacy", security(0, 0, AP::KeyMgmtSAE), "unknown");
+        row("security: no access point", apSecurity(AP::Ptr()), "unknown");
+        row("modem interface unlisted", modemInterfaceToString(QStringLiteral("ModemManager::Modem")), "Unknown");
+        row("modem interface empty handle", modemInterfaceToString(ModemManager::Interface::Ptr()), "Unknown");
+        row("technologies none", technologies(0), "UNKNOWN 1");
+        row("technologies: 5G never named", technologies(MM_MODEM_ACCESS_TECHNOLOGY_5GNR), " 0");
+        row("technologies in order", technologies(MM_MODEM_ACCESS_TECHNOLOGY_LTE | MM_MODEM_ACCESS_TECHNOLOGY_GSM),
+            "GSM,LTE 2");
+        row("technologies: all but the top bit", technologies(0x7FFFFFFFu).section(',', -1), "LTE 15");
+        row("technologies: all bits", technologies(MM_MODEM_ACCESS_TECHNOLOGY_ANY).section(',', -1), "ANY 16");
+        row("usage: no snapshot", usage({ 0, 0, 1000, 500, 0, 0 }), "1000 500 0 0");
+        row("usage: new month", usage({ 1000, 500, 3000, 600, 0, 0 }), "2000 100 0 0");
+        row("usage: reset", usage({ 5000, 900, 1200, 300, 9000, 9000 }), "10200 9300 0.01 0.01");
+        row("usage: unreadable, as it was", usage({ 1000, 500, ~0ull, 600, 7, 8 }), "7 8 0 0");
+        row("usage: counters past 4 GB", usage({ g4 + 1, 10, g4 + 1001, 5000000010, 0, 0 }), "1000 5000000000 0 5000");
+        row("usage: 0.125 up, 0.124 down", usage({ 0, 0, 125000, 124000, 0, 0 }), "125000 124000 0.13 0.12");
+        // Groups that are not months never expire.
+        row("expired on 5 Dec", expiredModemMonths(months, { { 2026, 12, 5 }, { 9, 30 } }).join(' '),
+            "2025-12 2026-05 2026-06");
+        row("expired on 1 Dec 00:00", expiredModemMonths(months, { { 2026, 12, 1 }, { 0, 0 } }).join(' '),
+            "2025-12 2026-05");
+    }
+
+    void results()
+    {
+        QFETCH(QString, actual);
+        QTEST(actual, "expected");
+    }
+
+    void profile_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<Config::Ethernet>("ethernet");
+        QTest::addColumn<QString>("apSecurity");
+        QTest::addColumn<QString>("expected");
+        const QString open
+            = "connection/id=Gäste 802-11-wireless/ssid=Gäste 802-11-wireless-security=- ipv6/method=ignore";
+        profileRow("wired for one port", ConnectionSettings::Wired, "",
+            "connection/id=Office connection/autoconnect=false connection/interface-name=eth1 "
+            "802-3-ethernet/mtu=1400 ipv6/method=auto ipv4/method=manual ipv4/gateway=-");
+        profileRow("wired base, mtu and ipv6 untouched", ConnectionSettings::Wired, "",
+            "connection/interface-name=- 802-3-ethernet=- ipv6=-", { "Ethernet", true, "", automatic, -1, "dhcp" });
+        profileRow("wired, no record", ConnectionSettings::Wired, "", "ipv4=- 802-3-ethernet=-",
+            { "Other", true, "eth2", automatic, 1400, "" });
+        profileRow("wifi of unknown security", ConnectionSettings::Wireless, "unknown", open);
+        profileRow("gsm with pin", ConnectionSettings::Gsm, "",
+            "connection/id=Broadband gsm/apn=internet gsm/number=*99# gsm/network-id=26201 gsm/pin=1234 "
+            "gsm/pin-flags=0 gsm/password-flags=4");
+    }
+
+    // A new profile for eth1 gets the table's values ("-": left out, "+": sent), and NetworkManager's copy of
+    // it reads as unchanged.
+    void profile()
+    {
+        QFETCH(int, type);
+        QFETCH(Config::Ethernet, ethernet);
+        QFETCH(QString, apSecurity);
+        QFETCH(QString, expected);
+        const Config::Wifi wifi { "", true, "Gäste", "secret", automatic };
+        m_config->setEthernet(ethernet);
+        const auto settings = ConnectionSettings::Ptr::create(ConnectionSettings::ConnectionType(type));
+        const bool written = Engine::updateConnectionSettings(settings, *m_config, "eth1", apSecurity, &wifi);
+        const NMVariantMapMap map = settings->toMap();
+        QCOMPARE(written, map.contains("ipv4"));
+        for (const QString &entry : expected.split(' ')) {
+            const QStringList path = entry.section('=', 0, 0).split('/');
+            const QVariant value = path.size() == 1 ? QVariant(map.contains(path[0]) ? "+" : "-")
+                                                    : map[path[0]].value(path[1], QStringLiteral("-"));
+            QCOMPARE(entry.section('=', 0, 0) + '=' + value.toString(), entry);
+        }
+        QVERIFY(!Engine::updateConnectionSettings(
+            ConnectionSettings::Ptr::create(map), *m_config, "eth1", apSecurity, &wifi));
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QScopedPointer<Config> m_config;
+};
+
+QTEST_GUILESS_MAIN(TestRules)
+#include "tst_rules.moc"
