@@ -1,7 +1,5 @@
 """Hostile or careless input, an open configuration file and restarted or odd peers."""
 
-from typing import Iterator
-
 import pytest
 
 from helpers import Session, activate, documents, shared_service, wait_for_log_count
@@ -10,7 +8,7 @@ LIMIT, PSK, SSID = 64 * 1024, "home-pass", "Café ☕"
 
 
 @pytest.fixture(scope="module")
-def session(testbed, tmp_path_factory) -> Iterator[Session]:
+def session(testbed, tmp_path_factory):
     nm = testbed.nm
     nm.add_wifi("wlan0", "02:00:00:00:01:30")
     nm.add_connection({"connection": {"id": "HomeNet", "type": "802-11-wireless", "interface-name": "wlan0"},

@@ -17,7 +17,7 @@ CONNECTED, DISCONNECTED = 4, 1
 
 
 @pytest.fixture(scope="module")
-def session(testbed, tmp_path_factory) -> Session:
+def session(testbed, tmp_path_factory):
     nm = testbed.nm
     for n, carrier in enumerate((True, False, True, False)):
         nm.add_ethernet(f"eth{n}", f"02:00:00:00:00:0{n + 1}", carrier=carrier)

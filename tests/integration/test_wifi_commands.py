@@ -2,7 +2,6 @@
 
 import configparser
 import time
-from typing import Iterator
 
 import pytest
 
@@ -13,14 +12,14 @@ HOTSPOT, CONNECTED = "wifi/hotspot/set", "[Wifi] State changed: Connected (dev=w
 CHANGES = ("DeactivateConnection", "Delete", "Update", "ActivateConnection", "AddAndActivateConnection", "Set")
 SHARED, MANUAL = {"address": "10.42.0.1", "netmask": "255.255.255.0", "gateway": ""}, \
     {"address": "192.168.9.1", "netmask": "255.255.255.252"}
-AUTO, CAFE = {"method": "auto"}, {"method": "manual", "address-data": [{"address": "10.1.1.2", "prefix": 24}],
-                                  "gateway": "10.1.1.1", "dns": ["192.0.2.53"]}
-PROFILES = {"HomeNet": ({}, AUTO), "Cafe": ({}, CAFE), "Office": ({}, AUTO),
+CAFE = {"method": "manual", "address-data": [{"address": "10.1.1.2", "prefix": 24}], "gateway": "10.1.1.1",
+        "dns": ["192.0.2.53"]}
+PROFILES = {"HomeNet": ({}, {"method": "auto"}), "Cafe": ({}, CAFE), "Office": ({}, {"method": "auto"}),
             "Spot": ({"mode": "ap", "band": "bg", "channel": 11}, {"method": "shared"})}
 
 
 @pytest.fixture
-def wifi(testbed, tmp_path) -> Iterator[Session]:
+def wifi(testbed, tmp_path):
     """A fresh service configured for Office (out of range); HomeNet and Cafe in range; Spot a hotspot on channel 11."""
     nm = testbed.nm
     if not hasattr(testbed, "wlan0"):
