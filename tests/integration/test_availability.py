@@ -30,7 +30,7 @@ def test_online_after_each_connection_offline_as_will_and_on_stop(corvex_factory
     service.start()
     will, published = latest_session(testbed, recorder, since)
     assert (will, published[0]) == ("Will message specified (7 bytes) (r1, q1).", ONLINE)  # before the clears
-    assert " mqtt.availability  : availability" in service.log()  # the will on kill -9: test_tls
+    assert " mqtt.availability  : availability" in service.log()  # kill -9 and the will: test_tls
     recorder.close()
     testbed.broker.restart()
     recorder = MqttRecorder(testbed.broker.port)  # the restarted broker kept nothing
