@@ -1,7 +1,4 @@
-"""The service manager's notify protocol without systemd (NOTIFY_SOCKET names a datagram socket of ours), while
-the broker's name waits on a resolver that never answers."""
-
-from __future__ import annotations
+"""The notify protocol without systemd, while the broker's name waits on a resolver that never answers."""
 
 import os
 import random
@@ -13,8 +10,7 @@ import pytest
 
 from helpers import log_times
 
-WATCHDOG = 1.0  # the period asked for, in seconds; the service pings at half of it
-HOST = "broker.corvex.test"
+WATCHDOG, HOST = 1.0, "broker.corvex.test"  # the period asked for, in seconds; the service pings at half of it
 
 
 def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_factory, tmp_path, monkeypatch):
@@ -27,15 +23,13 @@ def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_fac
                            f" && exec \"$0\" \"$@\"' {os.environ['CORVEX_BIN']} \"$@\"\n")
         wrapper.chmod(0o755)
         manager.bind(str(tmp_path / "notify"))
-        for name, value in [("CORVEX_BIN", str(wrapper)), ("NOTIFY_SOCKET", str(tmp_path / "notify")),
-                            ("WATCHDOG_USEC", str(int(WATCHDOG * 1e6)))]:
-            monkeypatch.setenv(name, value)
+        monkeypatch.setenv("CORVEX_BIN", str(wrapper))
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
+        monkeypatch.setenv("WATCHDOG_USEC", str(int(WATCHDOG * 1e6)))
         service = corvex_factory({"Mqtt": {"url": HOST}})
         manager.settimeout(10)
-        assert manager.recv(64) == b"READY=1"
         dns.settimeout(10)
-        dns.recvfrom(512)  # the lookup has asked and waits
-
+        assert manager.recv(64) == b"READY=1" and dns.recvfrom(512)  # the lookup has asked and waits
         manager.settimeout(WATCHDOG)  # while the loop turns, a ping every half period
         pings = []
         while not log_times(service, f"Lookup of {HOST} abandoned."):
@@ -44,7 +38,6 @@ def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_fac
         assert [b - a for a, b in zip(pings, pings[1:])] == pytest.approx([WATCHDOG / 2] * (len(pings) - 1), abs=0.25)
         (connecting, *_), (abandoned,) = log_times(service, f"Connecting to {HOST}"), log_times(service, "abandoned")
         assert abandoned - connecting == pytest.approx(10, abs=0.5)
-
         os.kill(service.proc.pid, signal.SIGSTOP)
         manager.settimeout(1.5 * WATCHDOG)
         with pytest.raises(socket.timeout):

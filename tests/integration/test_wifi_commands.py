@@ -1,31 +1,25 @@
 """The Wifi and hotspot commands: what NetworkManager is asked, the configuration file, the documents and errors."""
 
-from __future__ import annotations
-
 import configparser
 import time
-from typing import Any, Callable, Iterator
 
 import pytest
 
 from helpers import Session, activate, log_times, shared_service, wait_for_log_count
 from testbed.nm import BUS_NAME, NM_PATH
 
-HOTSPOT = "wifi/hotspot/set"
-CONNECTED = "[Wifi] State changed: Connected (dev=wlan0"
+HOTSPOT, CONNECTED = "wifi/hotspot/set", "[Wifi] State changed: Connected (dev=wlan0"
 CHANGES = ("DeactivateConnection", "Delete", "Update", "ActivateConnection", "AddAndActivateConnection", "Set")
-SHARED = {"address": "10.42.0.1", "netmask": "255.255.255.0", "gateway": ""}
-MANUAL = {"address": "192.168.9.1", "netmask": "255.255.255.252"}
-KEPT, CLEARED = ("Office", "office-passphrase"), ("", "")
-AUTO, CAFE = {"method": "auto"}, {"method": "manual", "address-data": [{"address": "10.1.1.2", "prefix": 24}],
-                                  "gateway": "10.1.1.1", "dns": ["192.0.2.53"]}
-CLIENT = {"mode": "infrastructure"}
-PROFILES = {"HomeNet": (CLIENT, AUTO), "Cafe": (CLIENT, CAFE), "Office": (CLIENT, AUTO),
+SHARED, MANUAL = {"address": "10.42.0.1", "netmask": "255.255.255.0", "gateway": ""}, \
+    {"address": "192.168.9.1", "netmask": "255.255.255.252"}
+CAFE = {"method": "manual", "address-data": [{"address": "10.1.1.2", "prefix": 24}], "gateway": "10.1.1.1",
+        "dns": ["192.0.2.53"]}
+PROFILES = {"HomeNet": ({}, {"method": "auto"}), "Cafe": ({}, CAFE), "Office": ({}, {"method": "auto"}),
             "Spot": ({"mode": "ap", "band": "bg", "channel": 11}, {"method": "shared"})}
 
 
 @pytest.fixture
-def wifi(testbed, tmp_path) -> Iterator[Session]:
+def wifi(testbed, tmp_path):
     """A fresh service configured for Office (out of range); HomeNet and Cafe in range; Spot a hotspot on channel 11."""
     nm = testbed.nm
     if not hasattr(testbed, "wlan0"):
@@ -36,7 +30,7 @@ def wifi(testbed, tmp_path) -> Iterator[Session]:
         nm.bus.get_object(nm.unique_name, path).Delete(dbus_interface=BUS_NAME + ".Settings.Connection")
     testbed.profiles = {ssid: nm.add_connection({
         "connection": {"id": ssid, "type": "802-11-wireless"}, "ipv4": ipv4, "ipv6": {"method": "ignore"},
-        "802-11-wireless": dict(wireless, ssid=ssid.encode()),
+        "802-11-wireless": {"mode": "infrastructure", **wireless, "ssid": ssid.encode()},
         "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": ssid.lower() + "-passphrase"}})
         for ssid, (wireless, ipv4) in PROFILES.items()}
     nm.clear_calls()
@@ -44,18 +38,12 @@ def wifi(testbed, tmp_path) -> Iterator[Session]:
         yield Session(*running)
 
 
-def after(session: Session, text: str, action: Callable[[], Any]) -> int:
-    """Runs action and waits until the service has logged text once more; the message count before."""
-    count, since = len(log_times(session.service, text)), session.count()
+def connected(session: Session, action) -> int:
+    """Runs action and waits until the service has seen the device connected once more; the message count before."""
+    count, since = len(log_times(session.service, CONNECTED)), session.count()
     action()
-    wait_for_log_count(session.service, text, count + 1, 10)
+    wait_for_log_count(session.service, CONNECTED, count + 1, 10)
     return since
-
-
-def connect(session: Session, testbed, ssid: str) -> None:
-    """Puts the device on a network, seen through by the service, and clears the call log."""
-    after(session, CONNECTED, lambda: activate(testbed.nm, testbed.profiles[ssid], testbed.wlan0))
-    testbed.nm.clear_calls()
 
 
 def changes(testbed) -> list:
@@ -65,48 +53,52 @@ def changes(testbed) -> list:
             for p, _, m, a in testbed.nm.calls() if m in CHANGES]
 
 
-@pytest.mark.parametrize("active, command, request_, failing, errors, changed, stored", [
-    ("HomeNet", "wifi/connect", {"key": "k"}, None, ["'ssid' not specified"], [], KEPT),
-    ("HomeNet", "wifi/connect", {"ssid": "Office"}, None, [], [], KEPT),
-    ("HomeNet", "wifi/connect", {"ssid": "HomeNet"}, None, [], [], KEPT),
+# The file forgets the configured network exactly when its profile is deleted.
+@pytest.mark.parametrize("active, command, request_, failing, errors, changed", [
+    ("HomeNet", "wifi/connect", {"key": "k"}, None, ["'ssid' not specified"], []),
+    ("HomeNet", "wifi/connect", {"ssid": "Office"}, None, [], []),
+    ("HomeNet", "wifi/connect", {"ssid": "HomeNet"}, None, [], []),
     ("HomeNet", "wifi/connect", {"ssid": "HomeNet", "autoconnect": False}, None, [],
-     ["Update HomeNet", "DeactivateConnection", "ActivateConnection"], KEPT),
-    ("HomeNet", "wifi/connect", {"ssid": "Cafe"}, None, [], ["Update Cafe", "ActivateConnection"], KEPT),
-    (None, "wifi/forget", {}, None, ["'ssid' not specified"], [], KEPT),
-    (None, "wifi/forget", {"ssid": "Nowhere"}, None, ["No saved connection for: Nowhere"], [], KEPT),
-    (None, "wifi/forget", {"ssid": "Spot"}, None, ["No saved connection for: Spot"], [], KEPT),
-    *[("HomeNet", command, {"interface": "eth9", "ssid": "Cafe"}, None, ["Invalid device specified: eth9"], [], KEPT)
+     ["Update HomeNet", "DeactivateConnection", "ActivateConnection"]),
+    ("HomeNet", "wifi/connect", {"ssid": "Cafe"}, None, [], ["Update Cafe", "ActivateConnection"]),
+    (None, "wifi/forget", {}, None, ["'ssid' not specified"], []),
+    (None, "wifi/forget", {"ssid": "Nowhere"}, None, ["No saved connection for: Nowhere"], []),
+    (None, "wifi/forget", {"ssid": "Spot"}, None, ["No saved connection for: Spot"], []),
+    *[("HomeNet", command, {"interface": "eth9", "ssid": "Cafe"}, None, ["Invalid device specified: eth9"], [])
       for command in ("wifi/connect", "wifi/disconnect", "wifi/forget", "wifi/enable", "wifi/disable", HOTSPOT)],
-    (None, "wifi/disconnect", {}, None, [], [], KEPT),
-    (None, "wifi/disable", {}, None, [], ["Set False"], KEPT),  # the switch of all Wifi devices, back on next
-    (None, "wifi/enable", {"interface": "wlan0"}, None, [], ["Set True"], KEPT),
-    ("HomeNet", "wifi/disconnect", {}, None, [], ["DeactivateConnection"], KEPT),
-    (None, "wifi/disconnect", {"forget": True}, None, [], ["Delete Office"], CLEARED),
-    ("Cafe", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Cafe"], KEPT),
-    ("Spot", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Office"], CLEARED),
-    ("Cafe", "wifi/forget", {"ssid": "Cafe"}, None, [], ["DeactivateConnection", "Delete Cafe"], KEPT),
-    (None, "wifi/forget", {"ssid": "Office"}, "Delete", ["Failed to remove connection: boom"], ["Delete Office"],
-     CLEARED),
+    (None, "ethernet/config/set", {"method": "auto"}, None, ["'interface' not specified"], []),
+    (None, "ethernet/config/set", {"interface": "wlan0"}, None, ["Invalid device specified: wlan0"], []),
+    (None, "modem/config/set", {"interface": "nosuch0"}, None, ["Invalid device specified: nosuch0"], []),
+    (None, "wifi/disconnect", {}, None, [], []),
+    (None, "wifi/disable", {}, None, [], ["Set False"]),  # the switch of all Wifi devices, back on next
+    (None, "wifi/enable", {"interface": "wlan0"}, None, [], ["Set True"]),
+    ("HomeNet", "wifi/disconnect", {}, None, [], ["DeactivateConnection"]),
+    (None, "wifi/disconnect", {"forget": True}, None, [], ["Delete Office"]),
+    ("Cafe", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Cafe"]),
+    ("Spot", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Office"]),
+    ("Cafe", "wifi/forget", {"ssid": "Cafe"}, None, [], ["DeactivateConnection", "Delete Cafe"]),
+    (None, "wifi/forget", {"ssid": "Office"}, "Delete", ["Failed to remove connection: boom"], ["Delete Office"]),
     # Hotspot requests NetworkManager would refuse are refused before the device leaves its network.
-    *[("HomeNet", HOTSPOT, {"ssid": "Guest", **request_}, None, [error], [], KEPT) for request_, error in [
-        ({"method": "manual"}, "Invalid 'address': "), ({"method": "Manual"}, "Invalid 'method', expected "
-                                                        "'shared' or 'manual': Manual"),
+    *[("HomeNet", HOTSPOT, {"ssid": "Guest", **request_}, None, [error], []) for request_, error in [
+        ({"method": "manual"}, "Invalid 'address': "),
+        ({"method": "Manual"}, "Invalid 'method', expected 'shared' or 'manual': Manual"),
         *[({"method": "manual", "address": "10.0.0.1", "netmask": mask}, "Invalid 'netmask': " + mask)
           for mask in ("0.0.0.0", "255.255.255.254", "255.255.255.255", "255.0.255.0")],
         ({"key": "1234567"}, "Invalid 'key': 7 characters"), ({"key": "äää1"}, "Invalid 'key': 7 characters"),
         ({"key": "x" * 64}, "Invalid 'key': 64 characters"), ({"ssid": "ä" * 17}, "Invalid 'ssid': " + "ä" * 17),
         ({"channel": 36}, "Invalid 'channel': 36"), ({"band": "a", "channel": 6}, "Invalid 'channel': 6")]],
 ])
-def test_command_effects(wifi, testbed, active, command, request_, failing, errors, changed, stored) -> None:
+def test_command_effects(wifi, testbed, active, command, request_, failing, errors, changed) -> None:
     if active:
-        connect(wifi, testbed, active)
+        connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
+    testbed.nm.clear_calls()
     if failing:
         testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed", "boom")
     answer = wifi.ask(command, request_)
-    config = configparser.ConfigParser(interpolation=None)
-    config.read(wifi.service.config_path)
+    (config := configparser.ConfigParser(interpolation=None)).read(wifi.service.config_path)
     assert ([m.data["error"] for m in answer if m.topic == "error"], changes(testbed),
-            (config["Wifi"]["ssid"], config["Wifi"]["key"])) == (errors, changed, stored)
+            (config["Wifi"]["ssid"], config["Wifi"]["key"])) == \
+        (errors, changed, ("", "") if "Delete Office" in changed else ("Office", "office-passphrase"))
 
 
 @pytest.mark.parametrize("ssid, request_, document", [
@@ -120,14 +112,15 @@ def test_command_effects(wifi, testbed, active, command, request_, failing, erro
     ("Cafe", {}, {"band": "bg", "channel": 0, "hidden": False, "ipv4": SHARED, "key": "cafe-passphrase"}),
 ])
 def test_hotspot_start(wifi, testbed, ssid, request_, document) -> None:
-    connect(wifi, testbed, "HomeNet")
-    since = after(wifi, CONNECTED, lambda: wifi.send(HOTSPOT, dict(request_, ssid=ssid)))
-    assert [m.data for m in wifi.probe(since) if m.topic == "wifi/hotspot"][-1] == \
-        dict(document, ssid=ssid, interface="wlan0", active=True)  # the last: a changed address republishes it
+    connected(wifi, lambda: activate(testbed.nm, testbed.profiles["HomeNet"], testbed.wlan0))
+    testbed.nm.clear_calls()
+    since = connected(wifi, lambda: wifi.send(HOTSPOT, dict(request_, ssid=ssid)))
     [settings] = [c[3][0] for c in testbed.nm.calls() if c[2] in ("AddAndActivateConnection", "Update")]
     written = ["AddAndActivateConnection"] if ssid == "Guest" else [f"Update {ssid}", "ActivateConnection"]
-    assert (changes(testbed), settings["connection"].get("autoconnect", True), settings["ipv6"]["method"]) == \
-        (["DeactivateConnection", *written], True, "ignore")
+    # The last document: a changed address republishes it.
+    assert ([m.data for m in wifi.probe(since) if m.topic == "wifi/hotspot"][-1], changes(testbed),
+            settings["connection"].get("autoconnect", True), settings["ipv6"]["method"]) == \
+        (dict(document, ssid=ssid, interface="wlan0", active=True), ["DeactivateConnection", *written], True, "ignore")
 
 
 @pytest.mark.parametrize("active, failing, command, request_, errors, stays", [
@@ -137,7 +130,8 @@ def test_hotspot_start(wifi, testbed, ssid, request_, document) -> None:
     ("HomeNet", ("activation",), HOTSPOT, {"ssid": "Guest"}, ["Failed to activate hotspot on wlan0"], False),
 ])
 def test_hotspot_document_follows_the_outcome(wifi, testbed, active, failing, command, request_, errors, stays) -> None:
-    connect(wifi, testbed, active)
+    connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
+    testbed.nm.clear_calls()
     for method in failing:
         testbed.nm.fail_next_activation() if method == "activation" else testbed.nm.fail_next(method, "x.Failed")
     since, began = wifi.count(), time.monotonic()
