@@ -4,6 +4,7 @@ import os
 import random
 import signal
 import socket
+import statistics
 import time
 
 import pytest
@@ -35,9 +36,10 @@ def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_fac
         while not log_times(service, f"Lookup of {HOST} abandoned."):
             assert manager.recv(64) == b"WATCHDOG=1"
             pings.append(time.monotonic())
-        assert [b - a for a, b in zip(pings, pings[1:])] == pytest.approx([WATCHDOG / 2] * (len(pings) - 1), abs=0.25)
+        # A loaded machine may delay a ping, never by a whole period (the timeout above): the typical one is on time.
+        assert statistics.median(b - a for a, b in zip(pings, pings[1:])) == pytest.approx(WATCHDOG / 2, abs=0.1)
         (connecting, *_), (abandoned,) = log_times(service, f"Connecting to {HOST}"), log_times(service, "abandoned")
-        assert abandoned - connecting == pytest.approx(10, abs=0.5)
+        assert 9.4 <= abandoned - connecting < 12  # the 10 s answer timer, which may fire 5 % early
         os.kill(service.proc.pid, signal.SIGSTOP)
         manager.settimeout(1.5 * WATCHDOG)
         with pytest.raises(socket.timeout):

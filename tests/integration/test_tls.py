@@ -70,8 +70,8 @@ def test_tls_connects_or_refuses_logs_and_retries(corvex_factory, broker, pki, h
     log = service.log()  # no socket may be watched after the library closed it
     texts = (refusal, "ERROR: TransportInvalid (256).", f" mqtt.cafile        : {pki}/{ca}.crt", "[IPC] Connected.",
              "QSocketNotifier")
-    assert ([text in log for text in texts], second - first) == \
-        ([True, True, True, False, False], pytest.approx(3, abs=0.7))
+    # Retried after the 3 s delay: the second attempt came within the wait above, and not before 2.5 s.
+    assert ([text in log for text in texts], second - first >= 2.5) == ([True, True, True, False, False], True)
 
 
 @pytest.mark.parametrize("host, server_name", [("localhost", "localhost"), ("127.0.0.1", None)])
