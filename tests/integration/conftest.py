@@ -13,7 +13,7 @@ import pytest
 sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from helpers import Corvex  # noqa: E402
+from testbed.service import Corvex  # noqa: E402
 from testbed import Testbed  # noqa: E402
 
 
