@@ -19,8 +19,7 @@ from testbed.service import (BASE_TOPIC, DEFAULT_TIMEOUT, Corvex, Message, MqttR
 @contextmanager
 def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None,
                    prepare: Callable[[str], None] = lambda _workdir: None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
-    """Starts a recorder and then the service; yields both once the service has published its info.
-    `prepare` gets the service's working folder before the service starts."""
+    """Yields the service and a recorder once the service has published its info; `prepare` gets its folder."""
     if not os.environ.get("CORVEX_BIN"):
         pytest.skip("CORVEX_BIN is not set")
     broker = testbed.broker
@@ -48,8 +47,7 @@ def ask(recorder: MqttRecorder, command: str, payload: Any, topic: str,
 
 def ask_until(recorder: MqttRecorder, command: str, payload: Any, topic: str, predicate: Callable[[Any], bool],
               timeout: float = 5.0) -> Message:
-    """Asks again until an answer satisfies predicate, for changes the service learns of asynchronously;
-    returns the last answer."""
+    """Asks again until an answer satisfies predicate (changes arrive by signals); returns the last answer."""
     deadline = time.monotonic() + timeout
     while not predicate((answer := ask(recorder, command, payload, topic)).data) and time.monotonic() < deadline:
         pass
@@ -57,10 +55,9 @@ def ask_until(recorder: MqttRecorder, command: str, payload: Any, topic: str, pr
 
 
 class Session:
-    """The service and the recorder that has heard everything it published since it started. Answers are
-    delimited with probes: an unsupported command whose error document comes back after everything the service
-    published before reading it. Network status and service information go out with QoS 2, which the broker
-    passes on only after its handshake, so they can arrive after a later probe: tests wait for them by topic."""
+    """The service and the recorder that heard all it published. Answers are delimited with probes: an
+    unsupported command whose error document comes after everything published before it was read. Status and
+    info go out with QoS 2 and can arrive after a later probe: tests wait for them by topic."""
 
     def __init__(self, service: Corvex, recorder: MqttRecorder) -> None:
         self.service = service
@@ -106,15 +103,10 @@ def documents(messages: List[Message], topic: Optional[str] = None) -> List[Any]
     return [m.data for m in messages if (topic is None or m.topic == topic) and m.data not in ({}, "")]
 
 
-def summary(messages: List[Message]) -> List[tuple]:
-    """(topic, interface) of each document, the form most order checks compare."""
-    return [(m.topic, m.data.get("interface") if isinstance(m.data, dict) else None)
-            for m in messages if m.data not in ({}, "")]
-
-
 def device_documents(messages: List[Message]) -> List[tuple]:
-    """summary() without the status and info documents, which network-wide changes may publish at any time."""
-    return [s for s in summary(messages) if s[0] not in ("status", "info")]
+    """(topic, interface) of each document but status and info, which network-wide changes may publish any time."""
+    return [(m.topic, m.data.get("interface") if isinstance(m.data, dict) else None) for m in messages
+            if m.data not in ({}, "") and m.topic not in ("status", "info")]
 
 
 def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
