@@ -9,8 +9,8 @@ from typing import Any, Dict, Iterator, Tuple
 import dbus
 import pytest
 
-import broker_log
 from helpers import BASE_TOPIC, MqttRecorder, activate, ask, ask_until, for_interface, mock_object, shared_service
+from testbed import broker_log
 from testbed.nm import BUS_NAME, FAILED, NM_PATH
 
 pytestmark = pytest.mark.testbed()

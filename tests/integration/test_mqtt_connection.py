@@ -8,8 +8,8 @@ from typing import Iterator, Tuple
 
 import pytest
 
-import broker_log
 from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, poll, shared_service, wait_for_log_count
+from testbed import broker_log
 from testbed.scripted_broker import GARBAGE, SILENT, ScriptedBroker
 
 pytestmark = pytest.mark.testbed(auth=True)
