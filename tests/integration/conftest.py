@@ -1,6 +1,4 @@
-"""Fixtures of the integration tests: one test bed per test module (a module marker
-`pytestmark = pytest.mark.testbed(auth=True)` makes its broker require the user name and password),
-and services run from $CORVEX_BIN; tests that need one are skipped when it is not set."""
+"""One test bed per module (`pytestmark = pytest.mark.testbed(auth=True)` makes its broker ask for credentials)."""
 
 from __future__ import annotations
 
@@ -10,11 +8,10 @@ from typing import Dict, Iterator, List, Optional
 
 import pytest
 
-sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")), os.path.dirname(__file__)]
 
-from helpers import Corvex  # noqa: E402
 from testbed import Testbed  # noqa: E402
+from testbed.service import Corvex  # noqa: E402
 
 
 def pytest_configure(config) -> None:
@@ -36,9 +33,8 @@ def corvex_factory(testbed, tmp_path) -> Iterator:
     started = []
 
     def start(sections: Optional[Dict[str, Dict[str, object]]] = None, prefix: List[str] = ()) -> Corvex:
-        workdir = tmp_path / f"corvex{len(started)}"
-        workdir.mkdir(exist_ok=True)  # a test may put files there first
-        started.append(Corvex(testbed, str(workdir), sections))
+        (tmp_path / f"corvex{len(started)}").mkdir(exist_ok=True)  # a test may put files there first
+        started.append(Corvex(testbed, str(tmp_path / f"corvex{len(started)}"), sections))
         started[-1].prefix = list(prefix)
         return started[-1].start()
     yield start
@@ -50,10 +46,7 @@ def corvex_factory(testbed, tmp_path) -> Iterator:
 def pytest_runtest_makereport(item, call):
     """On failure, attach what the service, the simulators, the bus and the broker logged."""
     report = (yield).get_result()
-    if report.when != "call" or not report.failed:
-        return
-    testbed = getattr(item, "funcargs", {}).get("testbed")
-    if testbed is not None:
-        report.sections.append(("test bed logs", testbed.logs()))
-    for service in Corvex.started:
-        report.sections.append((f"service log {service.workdir}", service.log()))
+    if report.when == "call" and report.failed:
+        if (testbed := getattr(item, "funcargs", {}).get("testbed")) is not None:
+            report.sections.append(("test bed logs", testbed.logs()))
+        report.sections += [(f"service log {service.workdir}", service.log()) for service in Corvex.started]

@@ -2,8 +2,8 @@
 
 import re
 
-import broker_log
 from helpers import MqttRecorder
+from testbed import broker_log
 
 ONLINE, OFFLINE = ("vorn/network/availability", 1, True, 6), ("vorn/network/availability", 1, True, 7)  # at the broker
 

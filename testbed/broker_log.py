@@ -1,6 +1,5 @@
-"""What the test bed's mosquitto logged (it logs everything): who connected with which options, what each
-client subscribed to, and every publication as received. Only the broker sees the QoS and retain flag a
-client sent: a subscriber sees the retain flag of live messages cleared and the QoS capped."""
+"""What the test bed's mosquitto logged (it logs everything): connections with their options, subscriptions and
+publications as received; only the broker sees the QoS and retain flag a client sent."""
 
 from __future__ import annotations
 
@@ -39,13 +38,11 @@ def read(path: str) -> str:
 
 
 def sessions(log: str, client_prefix: str = "auto-") -> List[Session]:
-    """Accepted connections of clients whose identifier starts with client_prefix, oldest first (the service
-    leaves its identifier to the broker, which names such clients "auto-...")."""
+    """Connections of clients named by the broker ("auto-...", as the service is), oldest first."""
     found = [Session(m[1], int(m[2]), m[3] == "1", int(m[4]), m[5]) for m in _CONNECTED.finditer(log)
              if m[1].startswith(client_prefix)]
     for m in _SUBSCRIBED.finditer(log):
-        session = next((s for s in reversed(found) if s.client == m[1]), None)
-        if session is not None:
+        if (session := next((s for s in reversed(found) if s.client == m[1]), None)) is not None:
             session.subscriptions += _FILTER.findall(m[2])
     return found
 
