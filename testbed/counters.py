@@ -43,5 +43,9 @@ class FakeCounters:
         for path in self.keep:
             inside = os.path.join(self.tmp, os.path.relpath(path, "/tmp"))
             script += [f"mkdir -p {shlex.quote(inside)}", f"mount --bind {shlex.quote(path)} {shlex.quote(inside)}"]
+        # The program itself may live below /tmp too (a build in a temporary clone).
+        script += ['bin=$(dirname "$(readlink -f "$1")")',
+                   f'case "$bin" in /tmp/*) mkdir -p {shlex.quote(self.tmp)}"/${{bin#/tmp/}}"'
+                   f' && mount --bind "$bin" {shlex.quote(self.tmp)}"/${{bin#/tmp/}}" ;; esac']
         script += [f"mount --rbind {shlex.quote(self.tmp)} /tmp", 'exec "$@"']
         return ["unshare", "--mount", "--propagation", "private", "sh", "-c", "\n".join(script), "sh"]
