@@ -22,7 +22,7 @@ from testbed.realnm import RealNetworkManager  # noqa: E402
 NM, NM_PATH, IFACE = "org.freedesktop.NetworkManager", "/org/freedesktop/NetworkManager", "veth0"
 SETTINGS, DEVICE, ACTIVE = NM + ".Settings", NM + ".Device", NM + ".Connection.Active"
 CONNECTION, SETTINGS_PATH, SECURITY = SETTINGS + ".Connection", NM_PATH + "/Settings", "802-11-wireless-security"
-NO_OBJECT, UNKNOWN_DEVICE = dbus.ObjectPath("/"), dbus.ObjectPath(NM_PATH + "/Devices/99")
+NO_OBJECT = dbus.ObjectPath("/")
 UUID = "7b1c6e0a-3f2d-4c5b-9a8e-0000000000{:02x}"
 
 
@@ -60,16 +60,14 @@ TRANSITIONS = [MANUAL, "auto, dns 9.9.9.9", SHARED, "link-local", MANUAL, "link-
 GSM = to_dbus_settings({"connection": {"id": "cellular", "type": "gsm", "uuid": UUID.format(4)},
                         "gsm": {"apn": "internet", "username": "user", "password": "pw", "pin": "1234"},
                         "ipv4": {"method": "auto"}})
-# Profiles the daemon refuses to add.
-REFUSED = {"without type": to_dbus_settings({"connection": {"id": "broken", "uuid": UUID.format(8)}}),
-           "duplicate uuid": GSM, "wifi without its setting": to_dbus_settings(
+# Profiles the daemon refuses to add, among them IPv4 settings their method does not allow.
+IPV4_REFUSED = ({"method": "manual"}, {"method": "auto", "gateway": "10.0.0.1"},
+                {"method": "link-local", "dns": ["9.9.9.9"]}, {"method": "link-local", "address-data": ADDRESS},
+                {"method": "disabled", "address-data": ADDRESS}, {"method": "shared", "dns": ["9.9.9.9"],
+                                                                   "address-data": ADDRESS})
+REFUSED = {"duplicate uuid": GSM, "wifi without its setting": to_dbus_settings(
                {"connection": {"id": "open", "type": "802-11-wireless", "uuid": UUID.format(10)}}),
-           "manual without address": ethernet("a", 9, method="manual"),
-           "link-local with addresses": ethernet("b", 10, method="link-local", **{"address-data": ADDRESS}),
-           "disabled with addresses": ethernet("c", 10, method="disabled", **{"address-data": ADDRESS}),
-           "link-local with dns": ethernet("d", 10, method="link-local", dns=["9.9.9.9"]),
-           "shared with dns": ethernet("e", 10, method="shared", dns=["9.9.9.9"], **{"address-data": ADDRESS}),
-           "gateway without addresses": ethernet("f", 10, method="auto", gateway="10.0.0.1")}
+           **{str(ipv4): ethernet("r", 10, **ipv4) for ipv4 in IPV4_REFUSED}}
 # Access-point SSIDs, keys and channels (by band) the daemon takes or refuses.
 ACCESS_POINTS = [(ssid, "bg", 0, "12345678") for ssid in ("ä" * 16, "x" * 33, "")] + \
     [("ap", "bg", 0, psk) for psk in ("1234567", "12345678", "ä" * 31 + "x", "ä" * 32, "aB3" * 21 + "f")] + \
@@ -77,8 +75,6 @@ ACCESS_POINTS = [(ssid, "bg", 0, "12345678") for ssid in ("ä" * 16, "x" * 33, "
 
 
 class Run:
-    """The service's calls on the daemon that owns the NetworkManager name on one bus, step by step."""
-
     def __init__(self, address: str) -> None:
         self.bus = dbus.bus.BusConnection(address, mainloop=dbus.mainloop.glib.DBusGMainLoop())
         self.owner, self.device = self.bus.get_name_owner(NM), self.call(NM_PATH, NM, "GetDeviceByIpIface", IFACE)
@@ -117,7 +113,6 @@ class Run:
         return self.call(path, props, "Get", interface, name) if name else self.call(path, props, "GetAll", interface)
 
     def step(self, name: str, call: Callable[[], Any], keep: Callable = shape, signals: bool = False) -> Any:
-        """Runs one call and records its outcome (a failure too), with `signals` the signals it caused."""
         self.take("signals")
         try:
             reply = call()
@@ -158,12 +153,9 @@ class Run:
         self.step("secrets wifi values", secrets, unwrap)
         self.step("update ethernet", lambda: self.call(eth, CONNECTION, "Update", ethernet("wired", 1, "192.168.77.3")),
                   signals=True)
-        self.step("settings after update", lambda: self.call(eth, CONNECTION, "GetSettings")["ipv4"]["address-data"],
-                  unwrap)
         self.step("update wifi without key", lambda: self.call(wlan, CONNECTION, "Update", wifi(
             "home", "infrastructure", 2, psk="")), signals=True)
         self.step("secrets kept by update", secrets, unwrap)
-        self.step("list connections", lambda: self.call(SETTINGS_PATH, SETTINGS, "ListConnections"))
 
         active = self.activate("activate", lambda: self.call(NM_PATH, NM, "ActivateConnection", eth, device,
                                                              NO_OBJECT), 100)
@@ -175,27 +167,17 @@ class Run:
         self.step("deactivate again", lambda: self.call(NM_PATH, NM, "DeactivateConnection", active))
         added = self.activate("add and activate", lambda: self.call(NM_PATH, NM, "AddAndActivateConnection", ethernet(
             "created", 6, "192.168.77.4"), device, NO_OBJECT), 100)
-        self.step("settings of created", lambda: self.call(added[0], CONNECTION, "GetSettings"))
         self.step("deactivate created", lambda: self.call(NM_PATH, NM, "DeactivateConnection", added[1]))
         self.wait_state(30)
         self.step("delete created", lambda: self.call(added[0], CONNECTION, "Delete"))
         self.step("delete", lambda: self.call(eth, CONNECTION, "Delete"), signals=True)
 
-        # Calls on what is gone, refusals, and the access points the daemon takes: (name, path, interface, call).
+        # Calls on what is gone, refusals, access points: (name, path, interface, method, arguments).
         for name, path, interface, method, *args in [
-                ("settings of deleted", eth, CONNECTION, "GetSettings"),
-                ("secrets of deleted", eth, CONNECTION, "GetSecrets", "ipv4"),
                 ("update deleted", eth, CONNECTION, "Update", ethernet("wired", 1, "192.168.77.3")),
                 ("delete deleted", eth, CONNECTION, "Delete"),
                 ("activate deleted", NM_PATH, NM, "ActivateConnection", eth, device, NO_OBJECT),
                 ("activate wifi on wired", NM_PATH, NM, "ActivateConnection", wlan, device, NO_OBJECT),
-                ("activate on unknown device", NM_PATH, NM, "ActivateConnection", wlan, UNKNOWN_DEVICE, NO_OBJECT),
-                ("add and activate on unknown device", NM_PATH, NM, "AddAndActivateConnection",
-                 ethernet("x", 7, "192.168.77.5"), UNKNOWN_DEVICE, NO_OBJECT),
-                ("update without id", gsm, CONNECTION, "Update",
-                 to_dbus_settings({"connection": {"type": "gsm", "uuid": UUID.format(4)}})),
-                ("connection by unknown uuid", SETTINGS_PATH, SETTINGS, "GetConnectionByUuid", UUID.format(0xff)),
-                ("device by unknown interface", NM_PATH, NM, "GetDeviceByIpIface", "nothere0"),
                 ("wireless switch", NM_PATH, dbus.PROPERTIES_IFACE, "Set", NM, "WirelessEnabled",
                  dbus.Boolean(False, variant_level=1)),
                 *[("add " + name, SETTINGS_PATH, SETTINGS, "AddConnection", p) for name, p in REFUSED.items()],

@@ -36,9 +36,8 @@ private slots:
         m_config->setModem(cellular);
     }
 
-    // What the rules give, as text. Published texts are compared by clients letter for letter: the tables' odd
-    // entries, gaps and fallbacks, and the decisions behind state, method and security (the common cases show in the
-    // integration tier's documents); then the data usage a sample adds to the month, and the months that expire.
+    // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks (the
+    // common cases show in the integration tier's documents); then the data usage and the months that expire.
     void results_data()
     {
         QTest::addColumn<QString>("actual");
@@ -63,11 +62,8 @@ private slots:
             const auto counters = read.rxBytes == ~0ull ? std::nullopt : std::make_optional(read);
             const ModemUsage month
                 = addModemUsage(snapshot, counters, { c[4], c[5] }).value_or(ModemUsage { c[4], c[5] });
-            return QStringLiteral("%1 %2 %3 %4")
-                .arg(month.rxBytes)
-                .arg(month.txBytes)
-                .arg(roundToCents(month.rxBytes / 1e6))
-                .arg(roundToCents(month.txBytes / 1e6));
+            return QString::asprintf("%llu %llu %g %g", month.rxBytes, month.txBytes, roundToCents(month.rxBytes / 1e6),
+                roundToCents(month.txBytes / 1e6));
         };
         const QStringList months { "2025-12", "2026-05", "2026-06", "2026-07", "2026-12", "2026-13", "x" };
         const quint64 g4 = 4294967295u;
@@ -75,39 +71,34 @@ private slots:
             return apSecurity(
                 AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn)));
         };
-        row("state out of range", deviceStateToString(static_cast<DeviceState>(99)), "unknown");
-        row("NeedAuth", state(Dev::NeedAuth), "Connecting");
-        row("Deactivating", state(Dev::Deactivating), "Disconnecting");
-        row("Failed is not Disconnected", state(Dev::Failed), "Unavailable");
-        row("unlisted state", state(15), "Unavailable");
+        // Gaps, values out of range and security bits without privacy: each table's fallback.
+        const QStringList fallbacks { deviceStateToString(static_cast<DeviceState>(99)), deviceTypeToString(Dev::Tun),
+            connectionTypeToString(ConnectionSettings::WireGuard),
+            connectivityToString(static_cast<NetworkManager::Connectivity>(7)),
+            mqttErrorToString(static_cast<MqttClient::ClientError>(6)),
+            stateChangeReasonToString(Dev::NowManagedReason),
+            ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
+            security(0, 0, AP::KeyMgmtSAE), apSecurity(AP::Ptr()) };
+        QTest::newRow("fallbacks") << fallbacks.join(' ')
+                                   << QStringLiteral("unknown ").repeated(fallbacks.size()).trimmed();
+        row("states: Failed is not Disconnected",
+            QStringList({ state(Dev::NeedAuth), state(Dev::Deactivating), state(Dev::Failed), state(15) }).join(' '),
+            "Connecting Disconnecting Unavailable Unavailable");
         row("type UnknownType misspelt", deviceTypeToString(Dev::UnknownType), "UnkownType");
-        row("type Tun missing", deviceTypeToString(Dev::Tun), "unknown");
-        row("connection WireGuard missing", connectionTypeToString(NetworkManager::ConnectionSettings::WireGuard),
-            "unknown");
-        row("connectivity out of range", connectivityToString(static_cast<NetworkManager::Connectivity>(7)), "unknown");
-        row("mqtt gap", mqttErrorToString(static_cast<MqttClient::ClientError>(6)), "unknown");
         row("ssid UTF-8, zero padded", ssidToString(QByteArray("Caf\xc3\xa9\0\0", 7)), "Caf\xe9");
         row("masked members", maskSecrets("{\"key\": \"a\\\"b\", \"pin\":1234, \"pass\": \"\", \"ssid\": \"pin\"}"),
             "{\"key\": \"********\", \"pin\":\"********\", \"pass\": \"\", \"ssid\": \"pin\"}");
         row("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
             "[\"password\" :\"********\", \"pass\":");
-        row("reason NowManaged missing", stateChangeReasonToString(Dev::NowManagedReason), "unknown");
-        row("method out of range", ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), "unknown");
-        row("method case matters", method("Manual"), "auto");
-        row("method not trimmed", method(" manual"), "auto");
+        row("method case matters, not trimmed", method("Manual") + method(" manual"), "autoauto");
         row("security: any wpa bit counts", security(AP::Privacy, AP::GroupWep40, 0), "wpa1");
-        row("security: wpa without privacy", security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0), "unknown");
-        row("security: rsn without privacy", security(0, 0, AP::KeyMgmtSAE), "unknown");
-        row("security: no access point", apSecurity(AP::Ptr()), "unknown");
         row("modem interface unlisted", modemInterfaceToString(QStringLiteral("ModemManager::Modem")), "Unknown");
         row("modem interface empty handle", modemInterfaceToString(ModemManager::Interface::Ptr()), "Unknown");
         row("technologies none", technologies(0), "UNKNOWN 1");
         row("technologies: 5G never named", technologies(MM_MODEM_ACCESS_TECHNOLOGY_5GNR), " 0");
         row("technologies in order", technologies(MM_MODEM_ACCESS_TECHNOLOGY_LTE | MM_MODEM_ACCESS_TECHNOLOGY_GSM),
             "GSM,LTE 2");
-        row("technologies: all but the top bit", technologies(0x7FFFFFFFu).section(',', -1), "LTE 15");
         row("technologies: all bits", technologies(MM_MODEM_ACCESS_TECHNOLOGY_ANY).section(',', -1), "ANY 16");
-        row("usage: no snapshot", usage({ 0, 0, 1000, 500, 0, 0 }), "1000 500 0 0");
         row("usage: new month", usage({ 1000, 500, 3000, 600, 0, 0 }), "2000 100 0 0");
         row("usage: reset", usage({ 5000, 900, 1200, 300, 9000, 9000 }), "10200 9300 0.01 0.01");
         row("usage: unreadable, as it was", usage({ 1000, 500, ~0ull, 600, 7, 8 }), "7 8 0 0");
