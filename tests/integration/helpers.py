@@ -17,7 +17,6 @@ from testbed.service import (BASE_TOPIC, DEFAULT_TIMEOUT, Corvex, Message, MqttR
 @contextmanager
 def shared_service(testbed, workdir: str,
                    sections: Optional[Dict[str, Dict[str, Any]]] = None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
-    """Yields the service and a recorder once the service has published its info."""
     broker = testbed.broker
     recorder = MqttRecorder(broker.port, broker.user if broker.auth else None,
                             broker.password if broker.auth else None)
@@ -108,7 +107,6 @@ def for_interface(iface: str) -> Callable[[Any], bool]:
 
 
 def mock_object(nm, path: str) -> dbus.Interface:
-    """The simulator's generic control interface on one of its objects."""
     return dbus.Interface(nm.bus.get_object(nm.unique_name, path, introspect=False), MOCK_IFACE)
 
 

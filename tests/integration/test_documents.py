@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import datetime
 from typing import Any, Dict, Iterator, Tuple
 
 import dbus
@@ -63,16 +62,6 @@ def typed(value: Any) -> Any:
     return ("number", float(value)) if type(value) in (int, float) else (type(value).__name__, value)
 
 
-def months_back(count: int) -> str:
-    months = datetime.date.today().year * 12 + datetime.date.today().month - 1 - count
-    return f"{months // 12}-{months % 12 + 1:02d}"
-
-
-# month -> (txbytes, rxbytes) in the store; the first day of the last lies more than six months back.
-STORED = {months_back(0): (124000, 125000), months_back(5): (4000, 2500000), months_back(6): (7, 8)}
-PUBLISHED_STATS = {months_back(0): {"upload": 0.12, "download": 0.13}, months_back(5): {"upload": 0, "download": 2.5}}
-
-
 @pytest.fixture(scope="module")
 def scene(testbed) -> Dict[str, str]:
     nm, paths = testbed.nm, {}
@@ -111,10 +100,7 @@ def scene(testbed) -> Dict[str, str]:
 
 @pytest.fixture(scope="module")
 def recorder(testbed, scene, tmp_path_factory) -> Iterator[MqttRecorder]:
-    (stats := tmp_path_factory.mktemp("corvex") / "stats").mkdir()
-    (stats / "modem.ini").write_text("".join(f"[{month}]\nrxbytes={rx}\ntxbytes={tx}\n"
-                                             for month, (tx, rx) in STORED.items()))
-    with shared_service(testbed, str(stats.parent), {"Modem": {"usageSec": 0}}) as (_service, recorder):
+    with shared_service(testbed, str(tmp_path_factory.mktemp("corvex")), {"Modem": {"usageSec": 0}}) as (_, recorder):
         yield recorder
 
 
@@ -178,7 +164,7 @@ def on(port: str) -> Dict[str, str]:
     ("wifi/config/get", on("wlan1"), {"interface": "wlan1", "method": "unknown", "ssid": None, "key": None}),
     ("modem/config/get", on("cdc-wdm1"), {"interface": "cdc-wdm1", "method": "unknown"}),
     ("wifi/aps/get", on("wlan0"), {"interface": "wlan0", "aps": AP_OBJECTS}),
-    ("modem/stats/get", on("cdc-wdm0"), PUBLISHED_STATS),  # rounded, old months pruned
+    ("modem/stats/get", on("cdc-wdm0"), {}),  # nothing stored yet
     ("wifi/hotspot/get", on("wlan0"), {"interface": "wlan0", "active": False, **dict.fromkeys(
         ("ssid", "band", "channel", "hidden", "ipv4", "key"))}),
 ])

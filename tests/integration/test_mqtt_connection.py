@@ -71,9 +71,8 @@ def test_connects_afresh_and_again_three_seconds_after_each_loss(running, testbe
 @pytest.mark.parametrize("answer, error", [
     (1, "InvalidProtocolVersion (1)"), (2, "IdRejected (2)"), (3, "ServerUnavailable (3)"),
     (4, "BadUsernameOrPassword (4)"), (5, "NotAuthorized (5)"), (GARBAGE, "ProtocolViolation (257)"),
-    (b"\x20\x01\x00", "ProtocolViolation (257)"),  # short CONNACK
-    (b"\x20\xff\xff\xff\xff\x7f", "ProtocolViolation (257)"),  # oversized remaining length
-    (b"\xd0\x00", "ProtocolViolation (257)"),  # PINGRESP before CONNACK
+    # A short CONNACK, an oversized remaining length, a PINGRESP before the CONNACK.
+    *[(packet, "ProtocolViolation (257)") for packet in (b"\x20\x01\x00", b"\x20\xff\xff\xff\xff\x7f", b"\xd0\x00")],
 ])
 def test_broker_refusals_are_logged_with_their_text(corvex_factory, answer, error):
     with ScriptedBroker(answer) as broker:
