@@ -20,6 +20,8 @@ def pytest_configure(config) -> None:
 
 @pytest.fixture(scope="module")
 def testbed(request) -> Iterator[Testbed]:
+    if not os.environ.get("CORVEX_BIN"):
+        pytest.skip("CORVEX_BIN is not set")
     marker = request.node.get_closest_marker("testbed")
     with Testbed(auth=bool(marker and marker.kwargs.get("auth"))) as tb:
         yield tb
@@ -28,8 +30,6 @@ def testbed(request) -> Iterator[Testbed]:
 @pytest.fixture
 def corvex_factory(testbed, tmp_path) -> Iterator:
     """corvex_factory({"Wifi": {...}}) runs the service with extra configuration; all are killed afterwards."""
-    if not os.environ.get("CORVEX_BIN"):
-        pytest.skip("CORVEX_BIN is not set")
     started = []
 
     def start(sections: Optional[Dict[str, Dict[str, object]]] = None, prefix: List[str] = ()) -> Corvex:

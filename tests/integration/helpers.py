@@ -3,13 +3,11 @@
 from __future__ import annotations
 
 import itertools
-import os
 import time
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import dbus
-import pytest
 
 from testbed.nm import ACTIVATED, BUS_NAME, MOCK_IFACE, NM_PATH
 from testbed.service import (BASE_TOPIC, DEFAULT_TIMEOUT, Corvex, Message, MqttRecorder,  # noqa: F401
@@ -17,18 +15,14 @@ from testbed.service import (BASE_TOPIC, DEFAULT_TIMEOUT, Corvex, Message, MqttR
 
 
 @contextmanager
-def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str, Any]]] = None,
-                   prepare: Callable[[str], None] = lambda _workdir: None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
-    """Yields the service and a recorder once the service has published its info; `prepare` gets its folder."""
-    if not os.environ.get("CORVEX_BIN"):
-        pytest.skip("CORVEX_BIN is not set")
+def shared_service(testbed, workdir: str,
+                   sections: Optional[Dict[str, Dict[str, Any]]] = None) -> Iterator[Tuple[Corvex, MqttRecorder]]:
     broker = testbed.broker
     recorder = MqttRecorder(broker.port, broker.user if broker.auth else None,
                             broker.password if broker.auth else None)
     service = Corvex(testbed, workdir, sections)
     try:
         recorder.clear_retained()  # a module may start several services on its broker
-        prepare(workdir)
         service.start()
         recorder.wait_for("info")
         yield service, recorder
@@ -39,7 +33,6 @@ def shared_service(testbed, workdir: str, sections: Optional[Dict[str, Dict[str,
 
 def ask(recorder: MqttRecorder, command: str, payload: Any, topic: str,
         predicate: Optional[Callable[[Any], bool]] = None, timeout: float = DEFAULT_TIMEOUT) -> Message:
-    """Sends a command and returns the first answer on `topic` (relative) that satisfies predicate."""
     since = recorder.count()
     recorder.publish(command, payload)
     return recorder.wait_for(topic, predicate, timeout, since)
@@ -109,19 +102,11 @@ def device_documents(messages: List[Message]) -> List[tuple]:
             if m.data not in ({}, "") and m.topic not in ("status", "info")]
 
 
-def answer(command: str, messages: List[Message]) -> List[Tuple[str, Any]]:
-    """(topic, interface) per document, and ("error", text) per error document of this command."""
-    assert all(m.data["command"] == command for m in messages if m.topic == "error")
-    return [("error", m.data["error"]) if m.topic == "error" else (m.topic, m.data.get("interface"))
-            for m in messages]
-
-
 def for_interface(iface: str) -> Callable[[Any], bool]:
     return lambda data: isinstance(data, dict) and data.get("interface") == iface
 
 
 def mock_object(nm, path: str) -> dbus.Interface:
-    """The simulator's generic control interface on one of its objects."""
     return dbus.Interface(nm.bus.get_object(nm.unique_name, path, introspect=False), MOCK_IFACE)
 
 

@@ -21,13 +21,7 @@ HELP = ("Usage: {binary} [options] An MQTT service for managing network devices 
         "-v, --verbose <level> Sets verbosity level: 0=err, 1=warn, 2=info(default), 3=debug "
         "-e, --stderr Log to stderr as well as syslog. -c, --color Use VT100 color codes in log. "
         "-f, --config <filename> Specifies configuration file (default is ./corvex.conf).")
-DEFAULT_FILE = {
-    "Ethernet": "address= autocon=true dns0= dns1= gateway= id=Ethernet interface= ipv6= mask= method=auto mtu=-1",
-    "Modem": "address= apn=internet autocon=true dns0= dns1= gateway= id=Broadband method=auto netmask= network_id= "
-             "password= pin= usageSec=120 username=",
-    "Mqtt": "base=vorn/network pass= port=1883 url=localhost user=",
-    "Wifi": "address= autocon=true dns0= dns1= gateway= id=Wifi key= mask= method=auto ssid=",
-}
+DEFAULT_MQTT = {"base": "vorn/network", "pass": "", "port": "1883", "url": "localhost", "user": ""}
 
 
 def binary() -> str:
@@ -35,7 +29,6 @@ def binary() -> str:
 
 
 def run_until(args: list, text: str, cwd, env: dict | None = None) -> str:
-    """Runs the service until its standard error shows `text`; returns that output."""
     with open(os.path.join(cwd, "stderr.txt"), "wb+") as err:
         proc = subprocess.Popen(args, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=err, stdin=subprocess.DEVNULL)
         try:
@@ -50,7 +43,6 @@ def run_until(args: list, text: str, cwd, env: dict | None = None) -> str:
     (["-V"], 0, ""), (["--help"], 0, HELP), (["--bogus"], 1, None), (["-x"], 1, None), (["-v"], 1, None),
     (["-f"], 1, None)], ids=["version", "help", "bogus", "-x", "-v", "-f"])
 def test_command_line_without_service(args, code, output):
-    """The banner alone for the version; help follows the banner; malformed lines exit with 1 and say why."""
     result = subprocess.run([binary(), *args], capture_output=True, text=True, timeout=10, stdin=subprocess.DEVNULL)
     if output is None:
         assert (result.returncode, bool(result.stderr)) == (code, True)
@@ -71,15 +63,14 @@ IGNORED, IGNORED_LOG = "[Ethernet-3]\nid=x\n", "[Config] Config group '[Ethernet
     ("1", UNREACHABLE + IGNORED, [IGNORED_LOG], ["Application Settings"]),
     ("-2", UNREACHABLE + IGNORED, [], [IGNORED_LOG]),  # clamped to errors only
     ("abc", UNREACHABLE + IGNORED, [], [IGNORED_LOG]),  # not a number: errors only
-    ("2", UNREACHABLE + "[Ethernet]\nmtu=1500\n[Ethernet-2]\ninterface=eth0\n",
-     ["[Config]  mqtt.port          : 1\n", "[Config]  Ethernet.mtu       : 1500\n",
+    ("2", UNREACHABLE + "pass=s3cret\n[Wifi]\nkey=s3cret\n[Modem]\npassword=s3cret\npin=\n[Ethernet]\nmtu=1500\n"
+     "[Ethernet-2]\ninterface=eth0\n" + IGNORED,
+     ["[Config]  mqtt.port          : 1\n", "[Config]  Ethernet.mtu       : 1500\n", IGNORED_LOG,
       "[Config]  Ethernet-2.interface : eth0\n", "[Config]  wifi.autocon       : true\n",
-      "[Config]  modem.autocon      : 1\n"], ["not found", "Failed"]),
+      "[Config]  modem.autocon      : 1\n", "[Config]  mqtt.pass          : ********\n",
+      "[Config]  wifi.key           : ********\n", "[Config]  modem.password     : ********\n",
+      "[Config]  modem.pin          : \n"], ["not found", "Failed", "s3cret", "Ethernet-3."]),
     ("2", UNREACHABLE, ["[Config]  wifi.id            : Wifi\n"], ["Ethernet", "Config file not found"]),
-    ("2", UNREACHABLE + "pass=s3cret\n[Wifi]\nkey=s3cret\n[Modem]\npassword=s3cret\npin=\n",
-     ["[Config]  mqtt.pass          : ********\n", "[Config]  wifi.key           : ********\n",
-      "[Config]  modem.password     : ********\n", "[Config]  modem.pin          : \n"], ["s3cret"]),
-    ("2", UNREACHABLE + IGNORED, [IGNORED_LOG], ["Ethernet-3."]),
     ("2", "directory", ["[Config] Failed to write config file '{config}'."], []),
     ("2 -c", UNREACHABLE, ["] \033[39m[Config]  mqtt.port          : 1\033[39m",
                            "\033[31m[IPC] ERROR: TransportInvalid (256).\033[39m"], []),
@@ -112,7 +103,5 @@ def test_missing_file_is_created_with_every_default_and_owner_only(tmp_path, bes
     assert f"Config file not found: '{config}'.\n" in log and "Creating file with default values." in log
     assert "Failed" not in log and " Ethernet.interface : " in log and not (tmp_path / "cwd" / "corvex.conf").exists()
     assert stat.S_IMODE(os.stat(config).st_mode) == 0o600
-    ini = configparser.ConfigParser(interpolation=None)
-    ini.optionxform = str  # keys are case-sensitive
-    ini.read(config)
-    assert {group: " ".join(f"{k}={v}" for k, v in ini[group].items()) for group in ini.sections()} == DEFAULT_FILE
+    (ini := configparser.ConfigParser(interpolation=None)).read(config)
+    assert (sorted(ini.sections()), dict(ini["Mqtt"])) == (["Ethernet", "Modem", "Mqtt", "Wifi"], DEFAULT_MQTT)

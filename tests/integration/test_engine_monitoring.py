@@ -6,12 +6,11 @@ import uuid
 from types import SimpleNamespace
 from typing import Iterator, List
 
-import dbus
 import pytest
 
-from helpers import (Session, activate, device_documents, documents, for_interface, log_times, mock_object, poll,
-                     shared_service)
-from testbed.nm import ACTIVATED, DEVICE, DISCONNECTED
+from helpers import (Session, activate, device_documents, documents, for_interface, log_times, poll, shared_service,
+                     wait_for_log_count)
+from testbed.nm import ACTIVATED, DISCONNECTED
 
 PREPARE, CONFIG, IP_CONFIG = 40, 50, 70
 REASON_CARRIER = 40
@@ -21,9 +20,8 @@ REASON_CARRIER = 40
 def bed(testbed) -> SimpleNamespace:
     nm = testbed.nm
     bed = SimpleNamespace(states=nm.add_ethernet("eth0", "02:00:00:00:00:10"),  # state mapping
-                          office=nm.add_ethernet("eth1", "02:00:00:00:00:11"),  # activation, IPv4, primary
+                          office=nm.add_ethernet("eth1", "02:00:00:00:00:11"),  # activation, IPv4
                           cable=nm.add_ethernet("eth2", "02:00:00:00:00:12"),  # carrier
-                          flags=nm.add_ethernet("eth3", "02:00:00:00:00:13"),  # managed flag, interface name
                           ignored=nm.add_ethernet("eth9", "02:00:00:00:00:19", managed=False),
                           wifi=nm.add_wifi("wlan0", "02:00:00:00:01:10"), modem=testbed.add_modem()["modem"])
     nm.add_access_point(bed.wifi, "HomeNet", "02:aa:00:00:00:10", strength=70)
@@ -82,20 +80,17 @@ def test_carrier_plugged_and_unplugged(session, testbed, bed) -> None:
 
 
 @pytest.fixture(scope="module")
-def office(session, testbed, bed) -> str:
+def office(session, testbed, bed) -> None:
     profile = testbed.nm.add_connection({
         "connection": {"id": "Office", "uuid": str(uuid.uuid4()), "type": "802-3-ethernet", "interface-name": "eth1"},
         "ipv4": {"method": "manual", "address-data": [{"address": "192.168.50.10", "prefix": 24}],
                  "gateway": "192.168.50.1", "dns": ["192.168.50.1"]}})
     activate(testbed.nm, profile, bed.office)
     session.wait_for("ethernet/state", address_of("eth1", "192.168.50.10"))
-    return "Office"
+    session.wait_for("status", lambda d: (d.get("primaryConnection") or {}).get("connectionName") == "Office")
 
 
-def test_primary_connection_and_network_status_changes(session, testbed, office) -> None:
-    status = session.wait_for("status", lambda d: (d.get("primaryConnection") or {}).get("connectionName") == office)
-    assert status.data["primaryConnection"]["interface"] == "eth1"
-    session.wait_for_log(f"[Network] Primary connection changed: {office}")
+def test_network_state_change_republishes_the_status(session, testbed) -> None:
     since = session.count()
     testbed.nm.set_state(60)  # connected to the site only
     session.wait_for("status", lambda d: d.get("state") == 6, since=since)
@@ -120,15 +115,13 @@ def test_ipv4_change_republishes_config_and_changed_state(session, testbed, bed,
 
 
 def test_added_device_is_reloaded_a_second_later_and_removed_one_only_logged(session, testbed) -> None:
-    since, mark = session.count(), len(session.log())
+    since = session.count()
     eth5 = testbed.nm.add_ethernet("eth5", "02:00:00:00:00:20")
     testbed.nm.add_ethernet("eth6", "02:00:00:00:00:21", managed=False)
     # Unlike at connection, an added device is reloaded whether managed or not.
     session.wait_for("ethernet/config", for_interface("eth6"), since=since)
     assert device_documents(session.probe(since)) == [(f"ethernet/{kind}", iface) for iface in ("eth5", "eth6")
                                                       for kind in ("state", "config")]
-    assert all(f"Device added: Ethernet (dev={iface}, active=0, managed={managed})" in session.log()[mark:]
-               for iface, managed in (("eth5", 1), ("eth6", 0)))
     [added_at], [reloaded_at] = (log_times(session.service, text) for text in ("dev=eth5", "monitoring device: eth5"))
     assert reloaded_at - added_at >= 0.95  # a QTimer may fire 5 % early
     since = session.count()
@@ -136,16 +129,7 @@ def test_added_device_is_reloaded_a_second_later_and_removed_one_only_logged(ses
     session.wait_for_log(f"Device removed: {eth5}")
     # Before it goes, NetworkManager moves the device to unmanaged: that state change alone is published.
     assert device_documents(session.probe(since)) in ([], [("ethernet/state", "eth5")])
-    assert [m.data["interface"] for m in session.ask("ethernet/state/get", {})] == ["eth0", "eth1", "eth2", "eth3"]
-
-
-def test_managed_flag_and_interface_name_changes_are_logged(session, testbed, bed) -> None:
-    testbed.nm.set_managed(bed.flags, False)
-    session.wait_for_log("[Ethernet] Device is no longer managed (name=eth3).")
-    testbed.nm.set_managed(bed.flags, True)
-    session.wait_for_log("[Ethernet] Device is now managed (name=eth3).")
-    mock_object(testbed.nm, bed.flags).UpdateProperties(DEVICE, dbus.Dictionary({"Interface": "lan3"}, signature="sv"))
-    session.wait_for_log("[Ethernet] Device interface name changed: lan3.")
+    assert [m.data["interface"] for m in session.ask("ethernet/state/get", {})] == ["eth0", "eth1", "eth2"]
 
 
 def test_access_points_and_networks_appearing(session, testbed, bed) -> None:
@@ -161,26 +145,6 @@ def test_access_points_and_networks_appearing(session, testbed, bed) -> None:
         "[Wifi] AccessPoint 'Cafe' appeared (dev=wlan0, signal=30%)."]
 
 
-def test_modem_signal_and_access_technologies(session, testbed, bed) -> None:
-    since = session.count()
-    testbed.mm.set_signal_quality(bed.modem, 42)
-    session.wait_for("modem/signal", lambda d: d.get("quality") == 42, since=since)
-    testbed.mm.set_access_technologies(bed.modem, ["umts", "hsdpa"])
-    session.wait_for("modem/signal", lambda d: len(d.get("accessTechnologies", [])) == 2, since=since)
-    assert documents(session.probe(since), "modem/signal") == [
-        {"interface": "cdc-wdm0", "quality": 42, "accessTechnologies": ["LTE"]},
-        {"interface": "cdc-wdm0", "quality": 42, "accessTechnologies": ["UMTS", "HSDPA"]}]
-    session.wait_for_log("[Modem] Signal changed '42' (dev=cdc-wdm0).")
-    session.wait_for_log("[Modem] Access Technologies changed 'UMTS,HSDPA' (dev=cdc-wdm0).")
-
-
-def restart_broker(session: Session, testbed) -> None:
-    """Returns once the service has reconnected and started its reload."""
-    reloads = session.log().count("Reloading all devices")
-    testbed.broker.restart()
-    poll(lambda: session.log().count("Reloading all devices") > reloads, 10, lambda: "the service did not reconnect")
-
-
 # The broker, NetworkManager, or NetworkManager with a broker reconnect while it was away: then each followed
 # device is published once, a command answered once, and a device or signal change gives one document. Devices
 # NetworkManager announces on its return are no new devices (which would be reloaded once more a second later).
@@ -191,14 +155,16 @@ def test_restart_publishes_each_device_and_change_once(session, testbed, bed, ne
         testbed.nm.stop_service()
         poll(lambda: "NetworkManager has left the bus." in session.log()[mark:], 10, lambda: "NetworkManager not gone")
     if broker:
-        restart_broker(session, testbed)
+        reloads = session.log().count("Reloading all devices")
+        testbed.broker.restart()
+        wait_for_log_count(session.service, "Reloading all devices", reloads + 1, 10)  # reconnected
         session.probe(session.count())  # the recorder is back and the reload is done
     if network_manager:
         since, mark = session.count(), len(session.log())
         testbed.nm.start_service()
         session.wait_for("modem/config", since=since)
         republished = [s for s in device_documents(session.probe(since)) if s[0].endswith("/state")]
-        assert sorted(republished) == sorted({("ethernet/state", i) for i in ("eth0", "eth1", "eth2", "lan3")} | {
+        assert sorted(republished) == sorted({("ethernet/state", i) for i in ("eth0", "eth1", "eth2")} | {
             ("modem/state", "cdc-wdm0"), ("wifi/state", "wlan0")})
         assert "Device added:" not in session.log()[mark:]
     assert device_documents(session.ask("wifi/state/get", {})) == [("wifi/state", "wlan0")]
