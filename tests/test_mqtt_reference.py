@@ -1,5 +1,3 @@
-"""The MQTT reference names every command of the service's command table and every topic it publishes."""
-
 import pathlib
 import re
 

@@ -1,8 +1,6 @@
-"""Hostile or careless input, an open configuration file and restarted or odd peers."""
-
 import pytest
 
-from helpers import Session, activate, documents, shared_service, wait_for_log_count
+from helpers import Session, documents, shared_service, wait_for_log_count
 
 LIMIT, PSK, SSID = 64 * 1024, "home-pass", "Café ☕"
 
@@ -14,12 +12,10 @@ def session(testbed, tmp_path_factory):
     nm.add_connection({"connection": {"id": "HomeNet", "type": "802-11-wireless", "interface-name": "wlan0"},
                        "802-11-wireless": {"ssid": SSID.encode(), "mode": "infrastructure"},
                        "802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": PSK}})
-    primary = activate(nm, nm.add_connection({"connection": {"id": "Wired", "type": "802-3-ethernet"}}),
-                       nm.add_ethernet("eth0", "02:00:00:00:00:30"))
     modem = testbed.add_modem("wwan0", "cdc-wdm0")["modem"]
     with shared_service(testbed, str(tmp_path_factory.mktemp("hardening"))) as running:
         session = Session(*running)
-        session.primary, session.modem = primary, modem
+        session.modem = modem
         session.wait_for_log("[Modem] Started monitoring device: cdc-wdm0")
         session.probe()
         yield session
@@ -37,19 +33,8 @@ def test_wifi_config_is_utf8_and_its_secrets_stay_out_of_the_debug_log(session) 
     session.send("unknown/config/set", {"key": "topsecret", "pin": 4711})
     config = documents(session.ask("wifi/config/get", {"interface": "wlan0"}), "wifi/config")
     log = session.log()
-    assert [(c["ssid"], c["key"]) for c in config] == [(SSID, PSK)]
-    assert '"key": "********"' in log and '"pin": "********"' in log
-    assert not {"topsecret", "4711", PSK} & set(log.replace('"', " ").split())
-
-
-def test_no_primary_connection_publishes_the_status_without_an_error(session, testbed) -> None:
-    for primary in ("/", session.primary):  # and back for the other tests
-        since = session.count()
-        testbed.nm.set_primary_connection(primary)
-        session.wait_for("status", lambda d: (d["primaryConnection"] is None) == (primary == "/"), since=since)
-        if primary == "/":
-            session.wait_for_log("[Network] No primary connection.")
-    assert "No connection found" not in session.log()
+    assert ([(c["ssid"], c["key"]) for c in config], '"key": "********"' in log, '"pin": "********"' in log,
+            {"topsecret", "4711", PSK} & set(log.replace('"', " ").split())) == ([(SSID, PSK)], True, True, set())
 
 
 def test_modem_manager_restart_follows_the_modem_again(session, testbed) -> None:

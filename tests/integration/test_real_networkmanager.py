@@ -13,7 +13,6 @@ def call(bus, path: str, interface: str, method: str, *args):
 
 
 def published(status: dict) -> dict:
-    """The members of a status document that the test can tell."""
     primary = status["primaryConnection"]
     return {"state": status["state"], "connectivity": status["connectivity"], "primaryConnection": primary and {
         k: primary[k] for k in ("interface", "typeStr", "state", "connectionName", "ipv4")}}
@@ -48,7 +47,6 @@ def test_retained_status_follows_the_daemon(testbed, tmp_path) -> None:
                 daemon = call(bus, NM_PATH, dbus.PROPERTIES_IFACE, "GetAll", NM)
                 return {"state": daemon["State"] // 10, "connectivity": daemon["Connectivity"],
                         "primaryConnection": primary}
-            # Once the service has published what the daemon says, the retained status says it too.
             recorder.wait_for("status", lambda d: published(d) == expected(), since=since)
             fresh = MqttRecorder(testbed.broker.port)
             assert published(fresh.wait_for("status").data) == expected()

@@ -13,7 +13,6 @@ from testbed.nm import ACTIVATED, DISCONNECTED
 
 @pytest.fixture
 def bed(testbed, tmp_path):
-    """A connected modem wwan0 whose counters say 1000 and 2000 bytes, a recorder and the service's store."""
     device = testbed.add_modem("wwan0", "cdc-wdm0", state="connected")["device"]
     testbed.nm.set_device_state(device, ACTIVATED)
     (counters := FakeCounters(str(tmp_path), [testbed.bus.dir, str(tmp_path)])).set("wwan0", 1000, 2000)

@@ -1,9 +1,4 @@
-"""TLS to the broker against a real mosquitto, with a CA and certificates made here by openssl."""
-
-import contextlib
 import os
-import socket
-import ssl
 import subprocess
 
 import pytest
@@ -27,7 +22,6 @@ def pki(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def broker(pki):
-    """mosquitto listening in clear (for the recorder), with TLS, and with TLS and a required client certificate."""
     ports = {name: free_port() for name in ("plain", "tls", "client-cert")}
     tls = [f"cafile {pki}/ca.crt", f"certfile {pki}/server.crt", f"keyfile {pki}/server.key"]
     (pki / "mosquitto.conf").write_text("\n".join(
@@ -72,17 +66,3 @@ def test_tls_connects_or_refuses_logs_and_retries(corvex_factory, broker, pki, h
              "QSocketNotifier")
     # Retried after the 3 s delay: the second attempt came within the wait above, and not before 2.5 s.
     assert ([text in log for text in texts], second - first >= 2.5) == ([True, True, True, False, False], True)
-
-
-@pytest.mark.parametrize("host, server_name", [("localhost", "localhost"), ("127.0.0.1", None)])
-def test_server_name_indication_is_the_configured_name(corvex_factory, pki, host, server_name):
-    context, names = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER), []
-    context.load_cert_chain(pki / "server.crt", pki / "server.key")
-    context.sni_callback = lambda _socket, name, _context: names.append(name)
-    with socket.create_server(("127.0.0.1", 0)) as server:
-        server.settimeout(10)
-        corvex_factory({"Mqtt": {"url": host, "port": server.getsockname()[1], "cafile": pki / "ca.crt"}})
-        (connection := server.accept()[0]).settimeout(10)
-        with contextlib.suppress(ssl.SSLError):  # when the certificate does not name the address
-            context.wrap_socket(connection, server_side=True).close()
-    assert names == [server_name]

@@ -1,5 +1,3 @@
-"""The Wifi and hotspot commands: what NetworkManager is asked, the configuration file, the documents and errors."""
-
 import configparser
 import time
 
@@ -20,7 +18,6 @@ PROFILES = {"HomeNet": ({}, {"method": "auto"}), "Cafe": ({}, CAFE), "Office": (
 
 @pytest.fixture
 def wifi(testbed, tmp_path):
-    """A fresh service configured for Office (out of range); HomeNet and Cafe in range; Spot a hotspot on channel 11."""
     nm = testbed.nm
     if not hasattr(testbed, "wlan0"):
         testbed.wlan0 = nm.add_wifi("wlan0", "02:00:00:00:01:01")
@@ -39,7 +36,6 @@ def wifi(testbed, tmp_path):
 
 
 def connected(session: Session, action) -> int:
-    """Runs action and waits until the service has seen the device connected once more; the message count before."""
     count, since = len(log_times(session.service, CONNECTED)), session.count()
     action()
     wait_for_log_count(session.service, CONNECTED, count + 1, 10)
@@ -47,7 +43,6 @@ def connected(session: Session, action) -> int:
 
 
 def changes(testbed) -> list:
-    """What NetworkManager was asked to change, naming the profile deleted or updated and the switch's value."""
     names = {path: ssid for ssid, path in testbed.profiles.items()}
     return [m + (f" {names[p]}" if m in ("Delete", "Update") else f" {a[-1]}" if m == "Set" else "")
             for p, _, m, a in testbed.nm.calls() if m in CHANGES]
