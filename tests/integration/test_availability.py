@@ -6,8 +6,8 @@ from testbed import broker_log
 ONLINE, OFFLINE = ("vorn/network/availability", 1, True, 6), ("vorn/network/availability", 1, True, 7)  # at the broker
 
 
-def latest_session(testbed, recorder):
-    recorder.wait_for("info")
+def latest_session(testbed, recorder, since=0):
+    recorder.wait_for("info", since=since)
     log = broker_log.read(testbed.broker.log_path)
     client = broker_log.sessions(log)[-1].client
     return re.search(rf" as {client} .*\n\d+: (.*)", log)[1], [
@@ -16,8 +16,13 @@ def latest_session(testbed, recorder):
 
 def test_online_after_each_connection_offline_as_will_and_on_stop(corvex_factory, testbed):
     recorder = MqttRecorder(testbed.broker.port)
-    service = corvex_factory({"Mqtt": {"availability": "availability"}})
+    plain = corvex_factory()  # without the key: no will and no availability topic
     will, published = latest_session(testbed, recorder)
+    assert (will, [p for p in published if p[0] == ONLINE[0]]) == ("No will message specified.", [])
+    plain.kill()
+    since = recorder.count()
+    service = corvex_factory({"Mqtt": {"availability": "availability"}})
+    will, published = latest_session(testbed, recorder, since)
     assert (will, published[0]) == ("Will message specified (7 bytes) (r1, q1).", ONLINE)  # before the clears
     assert " mqtt.availability  : availability" in service.log()  # kill -9 and the will: test_tls
     recorder.close()

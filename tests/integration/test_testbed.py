@@ -1,7 +1,5 @@
 """The test bed starts and stops within seconds and leaves no process or folder behind."""
 
-from __future__ import annotations
-
 import os
 import subprocess
 import time
