@@ -36,13 +36,6 @@ namespace
         return true;
     }
 
-    // NetworkManager stores SSIDs as bytes, possibly padded with zeros.
-    QString ssidText(const QByteArray &ssid)
-    {
-        const int end = ssid.indexOf('\0');
-        return QString::fromUtf8(end < 0 ? ssid : ssid.left(end));
-    }
-
     // The gateway of an entry only counts for manual addressing: others carry none that could differ.
     bool sameAddresses(const QList<IpAddress> &current, const QList<IpAddress> &wanted, bool withGateway)
     {
@@ -197,7 +190,7 @@ namespace
         if (!wireless)
             return false;
         bool changed = false;
-        if (ssidText(wireless->ssid()) != wifiCfg.ssid) {
+        if (ssidToString(wireless->ssid()) != wifiCfg.ssid) {
             wireless->setSsid(wifiCfg.ssid.toUtf8());
             changed = true;
         }

@@ -21,7 +21,7 @@ namespace
     {
         const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
         return wireless && wireless->mode() != NetworkManager::WirelessSetting::Ap
-            && QString::fromUtf8(wireless->ssid().constData()) == ssid;
+            && ssidToString(wireless->ssid()) == ssid;
     }
 
 } // namespace
