@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSettings>
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <optional>
 #include <utility>
 
 namespace Corvex
@@ -266,6 +268,48 @@ namespace
 
     const char *boolText(bool value) { return value ? "true" : "false"; }
 
+    // QSettings reads a value that starts with "@Variant(" as a binary-serialised QVariant, and a damaged one can
+    // ask for any amount of memory. The service writes only texts and numbers (a text starting with '@' goes out
+    // as "@@"), so such a value is not its own: it is escaped, to be read as the plain text it shows. The number
+    // of values escaped.
+    int escapeVariantMarkers(QByteArray &text)
+    {
+        static const QByteArray marker("@Variant(");
+        int count = 0;
+        for (int at = text.indexOf(marker); at >= 0; at = text.indexOf(marker, at + 2)) {
+            int before = at - 1;
+            if (before >= 0 && text.at(before) == '"')
+                --before;
+            while (before >= 0 && (text.at(before) == ' ' || text.at(before) == '\t'))
+                --before;
+            // Only where a value or a list element begins: elsewhere QSettings takes the text as it is.
+            if (before >= 0 && (text.at(before) == '=' || text.at(before) == ',')) {
+                text.insert(at, '@');
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    // The values escaped in the file, or nothing when it could not be rewritten.
+    std::optional<int> escapeSerialisedValuesInFile(const QString &path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return 0; // unreadable: QSettings finds nothing either
+        QByteArray text = file.readAll();
+        file.close();
+        const int count = escapeVariantMarkers(text);
+        if (count == 0)
+            return 0;
+        const QFileDevice::Permissions permissions = file.permissions();
+        QSaveFile out(path);
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+            return std::nullopt;
+        QFile::setPermissions(path, permissions);
+        return count;
+    }
+
 } // namespace
 
 Config::Config(const QString &filePath, QObject *parent)
@@ -276,8 +320,11 @@ Config::Config(const QString &filePath, QObject *parent)
         path = QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
         log(Log::Warning, "Using default config file '%s'", qPrintable(path));
     }
+    const bool exists = fileExists(path);
+    if (exists)
+        escapeSerialisedValues(path);
     m_settings = new QSettings(path, QSettings::NativeFormat, this);
-    if (!fileExists(path)) {
+    if (!exists) {
         log(Log::Warning, "Config file not found: '%s'.", qPrintable(path));
         log(Log::Warning, "Creating file with default values.");
         writeDefaultConfiguration();
@@ -289,6 +336,16 @@ Config::Config(const QString &filePath, QObject *parent)
 }
 
 Config::~Config() = default;
+
+void Config::escapeSerialisedValues(const QString &path)
+{
+    const std::optional<int> escaped = escapeSerialisedValuesInFile(path);
+    if (!escaped)
+        log(Log::Error, "Config file '%s' holds serialised values and cannot be rewritten: reading it may fail.",
+            qPrintable(path));
+    else if (*escaped > 0)
+        log(Log::Warning, "Config file '%s': %d serialised value(s) kept as plain text.", qPrintable(path), *escaped);
+}
 
 const Config::Mqtt &Config::mqtt() const { return m_mqtt; }
 

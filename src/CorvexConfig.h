@@ -96,6 +96,7 @@ private:
     static bool fileExists(const QString &path);
     static constexpr LogTag log { "[Config] " };
     void warnIfOpenToOthers(const QString &path);
+    void escapeSerialisedValues(const QString &path);
 
     int ethernetBaseIndex() const;
     int ethernetIndexForInterface(const QString &interface) const;
