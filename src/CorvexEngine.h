@@ -62,6 +62,8 @@ public:
     static bool updateIpv4Configuration(NetworkManager::Ipv4Setting::Ptr ipv4, const Config::Ipv4Config &config);
 
     static constexpr LogTag log { "[Engine] " };
+    // The longest the service waits for one NetworkManager or ModemManager call.
+    static constexpr int busTimeoutMs = 5000;
     // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
     static std::optional<QString> failureOf(QDBusPendingCall call);
 
