@@ -38,6 +38,8 @@ Engine::Engine(const QString &file, QObject *parent)
         m_modemStatsTimer.setInterval(int(usageSec * 1000));
     }
     pruneModemStats();
+    m_reloadTimer.setSingleShot(true);
+    connect(&m_reloadTimer, &QTimer::timeout, this, &Engine::reload);
 }
 
 Engine::~Engine() = default;
@@ -105,6 +107,7 @@ void Engine::onIPCCommandReceived(const QString &command, const QJsonObject &dat
         return;
     }
     log(Log::Info, "Command Received : %s", qPrintable(command));
+    const CallChain chain;
     (this->*handler)(data);
 }
 

@@ -16,7 +16,9 @@
 #include <ModemManager.h>
 
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCall>
+#include <QDBusPendingReply>
 #include <QDateTime>
 #include <QHash>
 #include <QJsonObject>
@@ -64,8 +66,32 @@ public:
     static constexpr LogTag log { "[Engine] " };
     // The longest the service waits for one NetworkManager or ModemManager call.
     static constexpr int busTimeoutMs = 5000;
-    // Waits for NetworkManager's answer, for at most the bus timeout; the D-Bus error message when it failed.
+
+    // CorvexEngineBus.cpp: the calls to NetworkManager, each bounded by busTimeoutMs. A chain of calls (a command,
+    // a reload, a provisioning run) holds a CallChain: once one of its calls has timed out, the rest of the chain
+    // is not sent, each call failing at once with that timeout's error, instead of meeting the next timeout.
+    class CallChain
+    {
+    public:
+        CallChain();
+        ~CallChain();
+        Q_DISABLE_COPY(CallChain)
+    };
+    static bool chainAbandoned();
+    // Waits for NetworkManager's answer; the D-Bus error message when it failed.
     static std::optional<QString> failureOf(QDBusPendingCall call);
+    static QDBusPendingCall call(const QDBusMessage &message);
+    static QDBusPendingReply<NMVariantMapMap> profileSecrets(
+        const NetworkManager::Connection::Ptr &connection, const QString &setting);
+    static QDBusPendingCall updateProfile(
+        const NetworkManager::Connection::Ptr &connection, const NMVariantMapMap &map);
+    static QDBusPendingCall removeProfile(const NetworkManager::Connection::Ptr &connection);
+    static QDBusPendingReply<QDBusObjectPath> activateConnection(const QString &connection, const QString &device);
+    static QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> addAndActivateConnection(
+        const NMVariantMapMap &map, const QString &device);
+    static QDBusPendingCall deactivateConnection(const QString &activeConnection);
+    static QDBusPendingCall requestScan(const QString &device);
+    static QDBusPendingCall setWirelessEnabled(bool enabled);
 
 signals:
     void stopped();
@@ -146,6 +172,7 @@ private:
 
     // CorvexEngineMonitoring.cpp: reload, device monitoring and the reactions to NetworkManager and ModemManager
     void reload();
+    void reloadLaterIfAbandoned();
     void reloadDevice(NetworkManager::Device::Ptr dev);
     void monitorNetwork();
     void monitorDevice(NetworkManager::Device::Ptr dev);
@@ -205,6 +232,7 @@ private:
     void publishModemStats();
 
     QTimer m_modemStatsTimer;
+    QTimer m_reloadTimer;
     QSettings m_modemStats;
     QScopedPointer<Config> m_config;
     QScopedPointer<IPC> m_ipc;

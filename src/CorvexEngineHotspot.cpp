@@ -220,7 +220,7 @@ void Engine::stopWifiHotspot(NetworkManager::Device::Ptr dev)
         if (const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection())
             activeConnectionPath = active->path();
         disconnectWifiDevice(dev);
-        if (auto failure = failureOf(hotspot->remove()))
+        if (auto failure = failureOf(removeProfile(hotspot)))
             log(Log::Info, "[Wifi] Failed to remove hotspot connection: %s", qPrintable(*failure));
     }
     publishWifiHotspotOnDeactivation(dev, activeConnectionPath);
@@ -232,20 +232,18 @@ QString Engine::startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager
     const NMVariantMapMap &settings, QString *error)
 {
     if (!profile) {
-        QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> added
-            = NetworkManager::addAndActivateConnection(settings, dev->uni(), QString());
+        QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> added = addAndActivateConnection(settings, dev->uni());
         if (auto failure = failureOf(added)) {
             *error = QStringLiteral("Failed to create hotspot: ") + *failure;
             return QString();
         }
         return added.argumentAt<1>().path();
     }
-    if (auto failure = failureOf(profile->update(settings))) {
+    if (auto failure = failureOf(updateProfile(profile, settings))) {
         *error = QStringLiteral("Failed to update hotspot: ") + *failure;
         return QString();
     }
-    QDBusPendingReply<QDBusObjectPath> activated
-        = NetworkManager::activateConnection(profile->path(), dev->uni(), QString());
+    QDBusPendingReply<QDBusObjectPath> activated = activateConnection(profile->path(), dev->uni());
     if (auto failure = failureOf(activated)) {
         *error = QStringLiteral("Failed to activate hotspot: ") + *failure;
         return QString();

@@ -23,6 +23,7 @@ namespace
 
     constexpr int wifiScanIntervalMs = 30000;
     constexpr int addedDeviceDelayMs = 1000;
+    constexpr int reloadRetryMs = 30000;
 
     // The devices the service publishes and follows; the others are left to themselves.
     bool isFollowed(const NetworkManager::Device::Ptr &dev)
@@ -44,6 +45,8 @@ namespace
 
 void Engine::reload()
 {
+    const CallChain chain;
+    m_reloadTimer.stop();
     log(Log::Info, "Reloading all devices and connections.");
     m_ipc->publishNetworkStatus();
     m_ipc->publishNetworkInfo();
@@ -51,12 +54,24 @@ void Engine::reload()
 
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
+        if (chainAbandoned())
+            break;
         if (!isFollowed(dev))
             continue;
         log(Log::Info, "[%s] Device found: %s (active=%d, managed=%d)", typeText(dev).constData(),
             qPrintable(dev->interfaceName()), int(dev->isActive()), int(dev->managed()));
         reloadDevice(dev);
     }
+    reloadLaterIfAbandoned();
+}
+
+// A reload that met a stalled NetworkManager has left devices unprovisioned or unpublished: it runs again later.
+void Engine::reloadLaterIfAbandoned()
+{
+    if (!chainAbandoned())
+        return;
+    log(Log::Warning, "NetworkManager did not answer; reloading again in %d s.", reloadRetryMs / 1000);
+    m_reloadTimer.start(reloadRetryMs);
 }
 
 void Engine::monitorNetwork()
@@ -94,6 +109,8 @@ void Engine::reloadDevice(NetworkManager::Device::Ptr dev)
 {
     monitorDevice(dev);
     updateConnection(dev, *m_config, /* wifiOverride = */ nullptr);
+    if (chainAbandoned())
+        return;
 
     switch (dev->type()) {
     case NetworkManager::Device::Ethernet: {
@@ -293,8 +310,10 @@ void Engine::onDeviceAdded(const QString &uni)
         qPrintable(dev->interfaceName()), int(dev->isActive()), int(dev->managed()));
     const QWeakPointer<NetworkManager::Device> weak = dev;
     QTimer::singleShot(addedDeviceDelayMs, this, [this, weak] {
+        const CallChain chain;
         if (const NetworkManager::Device::Ptr device = weak.toStrongRef())
             reloadDevice(device);
+        reloadLaterIfAbandoned();
     });
 }
 
@@ -361,6 +380,7 @@ void Engine::onCarrierChanged(NetworkManager::Device::Ptr dev, bool plugged)
 {
     log(Log::Info, "[%s] Carrier changed for device %s : %s", typeText(dev).constData(),
         qPrintable(dev->interfaceName()), plugged ? "plugged" : "unplugged");
+    const CallChain chain;
     if (plugged)
         updateConnection(dev, *m_config, /* wifiOverride = */ nullptr);
 }
@@ -393,11 +413,8 @@ void Engine::onNetworkAppeared(NetworkManager::WirelessDevice::Ptr wifi, const Q
 void Engine::onWifiScanTimer(NetworkManager::WirelessDevice::Ptr wifi)
 {
     log(Log::Debug, "[%s] Scanning for  Wifi networks.", typeText(wifi).constData());
-    QDBusPendingReply<> reply = wifi->requestScan();
-    reply.waitForFinished();
-    if (!reply.isValid()) {
-        log(Log::Info, "[%s] Failed to scan for Wifi networks: %s", typeText(wifi).constData(),
-            qPrintable(reply.error().message()));
+    if (auto failure = failureOf(requestScan(wifi->uni()))) {
+        log(Log::Info, "[%s] Failed to scan for Wifi networks: %s", typeText(wifi).constData(), qPrintable(*failure));
         return;
     }
     m_ipc->publishWifiAccessPoints(wifi);

@@ -40,7 +40,7 @@ namespace
     std::optional<QString> loadSecrets(
         const Connection::Ptr &connection, const ConnectionSettings::Ptr &settings, const QString &group)
     {
-        QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(group);
+        QDBusPendingReply<NMVariantMapMap> reply = Engine::profileSecrets(connection, group);
         if (auto failure = Engine::failureOf(reply))
             return failure;
         settings->setting(Setting::typeFromString(group))->secretsFromMap(reply.value().value(group));
@@ -167,14 +167,14 @@ NetworkManager::Connection::Ptr Engine::updateExistingConnection(
     log(Log::Info, "[%s] Connection settings have changed. Applying new settings.", type);
     NMVariantMapMap map = settings->toMap();
     putGsmSecrets(map, run.config.modem());
-    if (auto failure = failureOf(connection->update(map))) {
+    if (auto failure = failureOf(updateProfile(connection, map))) {
         log(Log::Info, "[%s] Failed to update connection '%s' : %s", type, name.constData(), qPrintable(*failure));
         return {};
     }
     if (!mayActivate(run))
         return {};
     if (isActiveOnDevice(run.dev, connection)) {
-        if (auto failure = failureOf(NetworkManager::deactivateConnection(run.dev->activeConnection()->path()))) {
+        if (auto failure = failureOf(deactivateConnection(run.dev->activeConnection()->path()))) {
             log(Log::Info, "[%s] Failed to deactivate connection '%s' before reapplying settings: %s", type,
                 name.constData(), qPrintable(*failure));
         }
@@ -196,7 +196,7 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
     updateConnectionSettings(settings, run.config, run.dev->interfaceName(), run.apSecurity, run.wifiOverride);
 
     QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> reply
-        = NetworkManager::addAndActivateConnection(settings->toMap(), run.dev->uni(), QString());
+        = addAndActivateConnection(settings->toMap(), run.dev->uni());
     if (auto failure = failureOf(reply)) {
         log(Log::Info, "[%s] Failed to create connection '%s' : %s", type, name.constData(), qPrintable(*failure));
         return {};
@@ -208,7 +208,7 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
 NetworkManager::Connection::Ptr Engine::activate(
     const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated)
 {
-    const QDBusPendingCall call = NetworkManager::activateConnection(connection->path(), run.dev->uni(), QString());
+    const QDBusPendingCall call = activateConnection(connection->path(), run.dev->uni());
     if (auto failure = failureOf(call)) {
         log(Log::Info, "[%s] Failed to activate connection: %s", run.type.constData(), qPrintable(*failure));
         return {};
@@ -228,14 +228,6 @@ bool Engine::isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::C
 {
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     return active && active->connection() && active->connection()->path() == connection->path();
-}
-
-std::optional<QString> Engine::failureOf(QDBusPendingCall call)
-{
-    call.waitForFinished();
-    if (call.isValid())
-        return std::nullopt;
-    return call.error().message();
 }
 
 NetworkManager::Connection::Ptr Engine::findConnection(const QString &name, NetworkManager::Device::Ptr dev)

@@ -122,7 +122,8 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
         return;
     log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",
         qPrintable(wifi->interfaceName()));
-    NetworkManager::setWirelessEnabled(enabled);
+    if (auto failure = failureOf(setWirelessEnabled(enabled)))
+        log(Log::Info, "[Wifi] Failed to switch the radio: %s", qPrintable(*failure));
 }
 
 void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
@@ -131,7 +132,7 @@ void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
     if (!active)
         return;
     log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
-    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
+    if (auto failure = failureOf(deactivateConnection(active->path())))
         log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
 }
 
@@ -147,7 +148,7 @@ void Engine::clearStoredWifiNetwork()
 std::optional<QString> Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
 {
     log(Log::Info, "[Wifi] Forgetting connection '%s'.", qPrintable(profile->name()));
-    const std::optional<QString> failure = failureOf(profile->remove());
+    const std::optional<QString> failure = failureOf(removeProfile(profile));
     if (failure)
         log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(*failure));
     return failure;

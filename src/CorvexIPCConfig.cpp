@@ -1,6 +1,7 @@
 // Configuration documents: the addressing and type-specific settings of each device's connection profile.
 #include "CorvexIPC.h"
 
+#include "CorvexEngine.h"
 #include "CorvexTypes.h"
 
 #include <NetworkManagerQt/ActiveConnection>
@@ -35,12 +36,10 @@ namespace
 
 bool IPC::secretsOf(const NetworkManager::Connection::Ptr &connection, const QString &setting, NMVariantMapMap *secrets)
 {
-    QDBusPendingReply<NMVariantMapMap> reply = connection->secrets(setting);
-    reply.waitForFinished();
-    if (!reply.isValid()) {
+    QDBusPendingReply<NMVariantMapMap> reply = Engine::profileSecrets(connection, setting);
+    if (auto failure = Engine::failureOf(reply)) {
         // Normal for secrets an agent keeps, or none stored: the documents then go without them.
-        log(Log::Info, "Could not read the secrets of '%s': %s", qPrintable(connection->name()),
-            qPrintable(reply.error().message()));
+        log(Log::Info, "Could not read the secrets of '%s': %s", qPrintable(connection->name()), qPrintable(*failure));
         return false;
     }
     *secrets = reply.value();

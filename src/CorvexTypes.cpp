@@ -1,9 +1,10 @@
 #include "CorvexTypes.h"
 
-#include <QDBusConnection>
+#include "CorvexEngine.h"
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusReply>
+#include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QMetaObject>
 #include <QRegularExpression>
@@ -63,11 +64,11 @@ namespace
 
     QString objectPathProperty(const QString &path, const QString &interface, const QString &name, QString *error)
     {
-        const QDBusReply<QDBusVariant> reply
-            = QDBusConnection::systemBus().call(propertiesCall(path, QStringLiteral("Get"), { interface, name }));
-        if (!reply.isValid()) {
+        const QDBusPendingReply<QDBusVariant> reply
+            = Engine::call(propertiesCall(path, QStringLiteral("Get"), { interface, name }));
+        if (auto failure = Engine::failureOf(reply)) {
             if (error)
-                *error = reply.error().message();
+                *error = *failure;
             return QString();
         }
         return reply.value().variant().value<QDBusObjectPath>().path();
@@ -399,11 +400,12 @@ QString ip4ConfigPath(const NetworkManager::ActiveConnection::Ptr &connection, Q
 
 QVariantMap ip4ConfigProperties(const QString &path, QString *error)
 {
-    const QDBusReply<QVariantMap> reply = QDBusConnection::systemBus().call(
+    const QDBusPendingReply<QVariantMap> reply = Engine::call(
         propertiesCall(path, QStringLiteral("GetAll"), { QStringLiteral("org.freedesktop.NetworkManager.IP4Config") }));
-    if (!reply.isValid() && error)
-        *error = reply.error().message();
-    return reply.isValid() ? reply.value() : QVariantMap();
+    const std::optional<QString> failure = Engine::failureOf(reply);
+    if (failure && error)
+        *error = *failure;
+    return failure ? QVariantMap() : reply.value();
 }
 
 // Truncating the double itself, not a 32-bit integer, keeps totals of any size exact to the cent.
