@@ -208,6 +208,11 @@ class NetworkManagerSim(MockService):
         """The next activation is accepted and then fails (device Failed with reason, default config-failed)."""
         self.control.FailNextActivation(dbus.UInt32(reason))
 
+    def hang(self, method: str, hanging: bool = True) -> None:
+        """While hanging, calls of method (as for fail_next) get no answer, as from a stalled daemon; ending the
+        hang answers them."""
+        self.control.Hang(method, hanging)
+
     def fail_secrets(self, profile: str, failing: bool = True, error_name: str = "", message: str = "") -> None:
         """Make GetSecrets of a profile fail (by default as the daemon does without a secret agent)."""
         self.control.FailSecrets(dbus.ObjectPath(profile), failing, error_name, message)

@@ -1247,3 +1247,45 @@ def SetRunning(self, running):
                 self.object_manager_emit_added(str(path))
     else:
         self.connection.release_name(BUS_NAME)
+
+
+# --- a method that hangs, as in a stalled daemon: its calls are held unanswered until the hang ends ---------------
+
+_HELD = {}  # hanging method ('Name' or 'Interface.Name') -> answers of its held calls
+_lookup = dbus.service._method_lookup  # pylint: disable=protected-access
+
+
+def _holding_lookup(obj, name, interface):
+    method, parent = _lookup(obj, name, interface)
+    held = _HELD.get(f'{interface}.{name}', _HELD.get(str(name)))
+    if held is None:
+        return method, parent
+
+    def hold(self, *args, reply, error, **keywords):
+        held.append(lambda: _answer(method, parent, self, args, keywords, reply, error))
+    hold.__dict__.update(parent.__dict__)
+    hold._dbus_async_callbacks = ('reply', 'error')  # pylint: disable=protected-access
+    return hold, hold
+
+
+def _answer(method, parent, obj, args, keywords, reply, error):
+    try:
+        ret = method(obj, *args, **keywords)
+    except dbus.exceptions.DBusException as e:
+        error(e)
+        return
+    out = len(tuple(dbus.Signature(parent._dbus_out_signature or '')))  # pylint: disable=protected-access
+    reply(*(ret if out > 1 else (ret,) * out))
+
+
+dbus.service._method_lookup = _holding_lookup  # pylint: disable=protected-access
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sb', out_signature='')
+def Hang(self, method, hanging):
+    '''While hanging, calls of a method ('Name' or 'Interface.Name') get no answer; the end answers them.'''
+    if hanging:
+        _HELD.setdefault(str(method), [])
+        return
+    for answer in _HELD.pop(str(method), []):
+        answer()

@@ -35,8 +35,8 @@ def session(testbed, tmp_path_factory):
         yield session
 
 
-# Each step: the request (None: what the service did on connecting), the call made to fail, the calls
-# expected and the log line of the failure.
+# Each step: the request (None: what the service did on connecting), the call made to fail (or to hang), the
+# calls expected and the log line of the failure.
 WALKS = {
     "ethernet": ("ethernet/config/set", "eth0", [
         (OFFICE, CREATE, [CREATE], "Failed to create connection 'Ethernet' : Simulated failure"),
@@ -45,7 +45,9 @@ WALKS = {
          "Failed to deactivate connection 'Ethernet' before reapplying settings: Simulated failure"),
         (MOVED, UPDATE, [UPDATE], "Failed to update connection 'Ethernet' : Simulated failure"),
         (MOVED, ACTIVATE, [UPDATE, DEACTIVATE, ACTIVATE], "Failed to activate connection: Simulated failure"),
-        (MOVED, None, [ACTIVATE], None)]),
+        (MOVED, None, [ACTIVATE], None),
+        # A call that never answers ends the run: nothing more is sent.
+        (OFFICE, "hang " + DEACTIVATE, [UPDATE, DEACTIVATE], "before reapplying settings: Did not receive a reply")]),
     "wifi": ("wifi/config/set", "wlan0", [
         (WIFI, None, [CREATE], None),
         (WIFI, "GetSecrets", [UPDATE, DEACTIVATE, ACTIVATE], "Failed to get secrets: 'Office' : Simulated failure"),
@@ -66,10 +68,15 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
     for request, failing, expected, logged in steps:
         testbed.nm.clear_calls()
         since = session.count()
-        if failing:
+        hang = failing and failing.startswith("hang ") and failing[5:]
+        if hang:
+            testbed.nm.hang(hang)
+        elif failing:
             testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed")
         if request is not None:
             session.ask(command, dict(request, interface=iface))
+        if hang:
+            testbed.nm.hang(hang, hanging=False)
         calls = [c for c in session.startup if device in c[3]] if request is None else testbed.nm.calls()
         assert ([c[2] for c in calls if c[2] in WRITES], logged is None or logged in session.log()) == (expected, True)
         # The next step needs the service to know the outcome of this one's activation.

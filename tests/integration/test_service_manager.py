@@ -1,15 +1,17 @@
-"""The notify protocol without systemd, while the broker's name waits on a resolver that never answers."""
+"""The notify protocol without systemd, while the broker's name waits on a resolver that never answers or
+NetworkManager on a call it never answers."""
 
 import os
 import random
 import signal
 import socket
 import statistics
+import threading
 import time
 
 import pytest
 
-from helpers import log_times
+from helpers import MqttRecorder, log_times, wait_for_log_count
 
 WATCHDOG, HOST = 1.0, "broker.corvex.test"  # the period asked for, in seconds; the service pings at half of it
 
@@ -49,3 +51,41 @@ def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_fac
         assert manager.recv(64) == b"WATCHDOG=1"
         service.proc.send_signal(signal.SIGTERM)  # the stalled lookup must not hold the stop
         service.proc.wait(2)
+
+
+def receive(manager: socket.socket, into: list) -> None:
+    """What the service tells the manager, with the time it arrived, until the socket is closed."""
+    try:
+        while True:
+            into.append((manager.recv(64), time.monotonic()))
+    except OSError:
+        pass
+
+
+def test_a_call_that_never_answers_ends_the_reload_not_the_service(corvex_factory, testbed, tmp_path, monkeypatch):
+    nm, watchdog = testbed.nm, 16.0
+    for n in range(2):  # two ports to provision: the first one's profile is never created
+        nm.add_ethernet(f"eth{n}", f"02:00:00:00:00:0{n + 1}")
+    nm.hang("AddAndActivateConnection")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+        manager.bind(str(tmp_path / "notify"))
+        monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
+        monkeypatch.setenv("WATCHDOG_USEC", str(int(watchdog * 1e6)))
+        pings = []
+        threading.Thread(target=receive, args=(manager, pings), daemon=True).start()
+        service = corvex_factory({"Ethernet": {"interface": "eth0"}, "Ethernet-2": {"interface": "eth1"}})
+        recorder = MqttRecorder(testbed.broker.port)
+        try:
+            service.wait_for_log("[Ethernet] Connection 'Ethernet' does not exist.")  # its creation hangs now
+            hung, since = time.monotonic(), recorder.count()
+            recorder.publish("status/get", {})
+            recorder.wait_for("status", since=since, timeout=30)
+            assert time.monotonic() - hung < 6
+            service.wait_for_log("reloading again in 30 s.")
+        finally:
+            nm.hang("AddAndActivateConnection", hanging=False)  # answered now, long after the service gave up
+            recorder.close()
+        calls = [c[2] for c in nm.calls() if c[2] in ("AddAndActivateConnection", "ActivateConnection")]
+        wait_for_log_count(service, "[Ethernet] Connection 'eth1' created successfully.", 1, 40)
+        gaps = [b - a for (_, a), (_, b) in zip(pings, pings[1:])]
+        assert (calls, pings[0][0], max(gaps) < watchdog) == (["AddAndActivateConnection"], b"READY=1", True)
