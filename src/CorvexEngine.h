@@ -36,6 +36,7 @@ namespace Corvex
 {
 
 class IPC;
+struct ModemUsage;
 
 // The central coordinator: owns the configuration and the MQTT side, dispatches commands and follows
 // NetworkManager and ModemManager.
@@ -225,9 +226,10 @@ private:
     void startMonitorModemStats();
     void stopMonitorModemStats();
     void updateModemStats();
-    QString sampleModemStats(const NetworkManager::Device::Ptr &dev);
+    bool sampleModemStats(const NetworkManager::Device::Ptr &dev, QString *error);
     std::optional<ModemStats> getModemStats(const NetworkManager::Device::Ptr &dev, QString *error);
-    ModemStats readModemSnapshot();
+    std::optional<ModemStats> readModemSnapshot(QString *error);
+    void storeModemUsage(const QString &month, const ModemUsage &usage);
     static std::optional<quint64> readIntegerFromFile(const QString &path);
     void publishModemStats();
 
@@ -239,6 +241,8 @@ private:
     QScopedPointer<QTimer> m_wifiTimer;
     QMap<QString, CommandHandler> m_commandTable;
     bool m_modemSampleFailing = false;
+    // The counters of the last sample whose growth the store holds.
+    std::optional<ModemStats> m_modemCounters;
     bool m_stopping = false;
     // The one hotspot watcher per device (by its path) whose outcome is still to be published.
     QHash<QString, QPointer<QObject>> m_hotspotWatches;

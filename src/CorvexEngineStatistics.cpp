@@ -9,8 +9,13 @@
 
 #include <QDate>
 #include <QFile>
-#include <QFileInfo>
+#include <QLockFile>
+#include <QTemporaryFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Corvex
@@ -20,11 +25,41 @@ namespace
 {
 
     const QString monthFormat = QStringLiteral("yyyy-MM");
-    const QString snapshotPath = QStringLiteral("/tmp/modem-snapshot.ini");
+    constexpr int snapshotLockMs = 1000;
     const QString rxKey = QStringLiteral("rxbytes");
     const QString txKey = QStringLiteral("txbytes");
     constexpr double bytesPerMegabyte = 1000000.0;
     constexpr int keptMonths = 6;
+
+    // systemd's runtime directory of the service (the first, should the unit name several) keeps the snapshot from a
+    // restart of the service to the next reboot, away from the /tmp every user shares; started by hand, /tmp.
+    const QString &snapshotPath()
+    {
+        static const QString path = []() -> QString {
+            const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+            return (runtime.isEmpty() ? QStringLiteral("/tmp") : runtime) + QStringLiteral("/modem-snapshot.ini");
+        }();
+        return path;
+    }
+
+    // Written whole beside the snapshot, then renamed over it: a rename replaces a planted link instead of writing
+    // through it, and fails on another user's file in a shared /tmp.
+    QString writeSnapshot(const Engine::ModemStats &counters)
+    {
+        QTemporaryFile file(snapshotPath() + QStringLiteral(".XXXXXX"));
+        const QByteArray text = QStringLiteral("[General]\ntimestamp=%1\nduration=%2\nrxbytes=%3\ntxbytes=%4\n")
+                                    .arg(quint32(QDateTime::currentSecsSinceEpoch()))
+                                    .arg(counters.duartion)
+                                    .arg(counters.rxBytes)
+                                    .arg(counters.txBytes)
+                                    .toLatin1();
+        if (!file.open() || file.write(text) != text.size() || !file.flush() || fsync(file.handle()) != 0)
+            return QStringLiteral("cannot write ") + snapshotPath();
+        if (rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(snapshotPath()).constData()) != 0)
+            return QStringLiteral("cannot replace %1: %2").arg(snapshotPath(), QString::fromLocal8Bit(strerror(errno)));
+        file.setAutoRemove(false);
+        return {};
+    }
 
     QString currentMonth() { return QDateTime::currentDateTime().toString(monthFormat); }
 
@@ -115,46 +150,55 @@ void Engine::updateModemStats()
     const NetworkManager::Device::Ptr modem = connectedModem();
     if (!modem)
         return;
-    const QString error = sampleModemStats(modem);
-    if (!error.isEmpty()) {
-        // A lasting fault would otherwise repeat its warning every period.
-        if (!m_modemSampleFailing)
-            log(Log::Warning, "[Modem] Data usage not sampled: %s", qPrintable(error));
-        m_modemSampleFailing = true;
-        return;
-    }
-    m_modemSampleFailing = false;
-    publishModemStats();
+    QString error;
+    const bool counted = sampleModemStats(modem, &error);
+    // A lasting fault would otherwise repeat its warning every period.
+    if (!error.isEmpty() && !m_modemSampleFailing)
+        log(Log::Warning, "[Modem] Data usage %s: %s", counted ? "counted" : "not sampled", qPrintable(error));
+    m_modemSampleFailing = !error.isEmpty();
+    if (counted)
+        publishModemStats();
 }
 
-// One sample into the store and the snapshot; the error text when it could not be taken or kept.
-QString Engine::sampleModemStats(const NetworkManager::Device::Ptr &dev)
+// One sample into the store and the snapshot: whether the store took it, and the error text when it could not be
+// taken or kept.
+bool Engine::sampleModemStats(const NetworkManager::Device::Ptr &dev, QString *error)
 {
-    QString error;
-    const std::optional<ModemStats> counters = getModemStats(dev, &error);
+    // Another run of the service (a debugging one by hand) may be sampling the same counters.
+    QLockFile lock(snapshotPath() + QStringLiteral(".lock"));
+    if (!lock.tryLock(snapshotLockMs) && lock.error() == QLockFile::LockFailedError) {
+        *error = QStringLiteral("%1.lock is held by another process").arg(snapshotPath());
+        return false;
+    }
+    const std::optional<ModemStats> counters = getModemStats(dev, error);
+    // The first sample of a run continues from the snapshot of the last; the later ones from the counters kept here,
+    // so a snapshot that cannot be written never counts the same traffic twice.
+    if (counters && !m_modemCounters)
+        m_modemCounters = readModemSnapshot(error);
+    if (!counters || !m_modemCounters)
+        return false;
     const QString month = currentMonth();
-    const std::optional<ModemUsage> total
-        = addModemUsage(readModemSnapshot(), counters, storedUsage(m_modemStats, month));
-    if (!total)
-        return error;
+    const ModemUsage stored = storedUsage(m_modemStats, month);
+    const ModemUsage total = *addModemUsage(*m_modemCounters, counters, stored);
 
     // The store reaches the disk before the snapshot: a stop between the two counts the growth again at the
     // next sample rather than losing it.
-    m_modemStats.setValue(month + QLatin1Char('/') + rxKey, total->rxBytes);
-    m_modemStats.setValue(month + QLatin1Char('/') + txKey, total->txBytes);
+    storeModemUsage(month, total);
     m_modemStats.sync();
-    if (m_modemStats.status() != QSettings::NoError)
-        return QStringLiteral("cannot write ") + m_modemStats.fileName();
+    if (m_modemStats.status() != QSettings::NoError) {
+        storeModemUsage(month, stored); // or the next sample would add this growth again to what it reads back
+        *error = QStringLiteral("cannot write ") + m_modemStats.fileName();
+        return false;
+    }
+    m_modemCounters = counters;
+    *error = writeSnapshot(*counters);
+    return true;
+}
 
-    QSettings snapshot(snapshotPath, QSettings::IniFormat);
-    snapshot.setValue(QStringLiteral("timestamp"), quint32(QDateTime::currentSecsSinceEpoch()));
-    snapshot.setValue(QStringLiteral("duration"), counters->duartion);
-    snapshot.setValue(rxKey, counters->rxBytes);
-    snapshot.setValue(txKey, counters->txBytes);
-    snapshot.sync();
-    if (snapshot.status() != QSettings::NoError)
-        return QStringLiteral("cannot write ") + snapshotPath;
-    return {};
+void Engine::storeModemUsage(const QString &month, const ModemUsage &usage)
+{
+    m_modemStats.setValue(month + QLatin1Char('/') + rxKey, usage.rxBytes);
+    m_modemStats.setValue(month + QLatin1Char('/') + txKey, usage.txBytes);
 }
 
 std::optional<Engine::ModemStats> Engine::getModemStats(const NetworkManager::Device::Ptr &dev, QString *error)
@@ -179,22 +223,32 @@ std::optional<Engine::ModemStats> Engine::getModemStats(const NetworkManager::De
     return stats;
 }
 
-// The counters of the last sample, all zero when there is none. /tmp is open to every user, so a file this
-// service did not write is not believed, and goes, so that writing the next one cannot follow a planted link.
-Engine::ModemStats Engine::readModemSnapshot()
+// The counters of the last sample, all zero when there is none. A shared /tmp is open to every user: a link or
+// another user's file there is neither believed nor replaced, and the error text says so. Read without QSettings,
+// whose lock file another user could hold for ever.
+std::optional<Engine::ModemStats> Engine::readModemSnapshot(QString *error)
 {
-    const QFileInfo info(snapshotPath);
-    if (!info.exists() && !info.isSymLink())
-        return {};
-    if (info.isSymLink() || info.ownerId() != geteuid()) {
-        log(Log::Warning, "[Modem] Ignoring %s: not written by this service.", qPrintable(snapshotPath));
-        QFile::remove(snapshotPath);
-        return {};
+    const int fd = open(QFile::encodeName(snapshotPath()).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return ModemStats();
+    struct stat info = {};
+    const bool own = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
+    QFile file;
+    if (!own || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            close(fd);
+        *error = snapshotPath() + QStringLiteral(" is not this service's own");
+        return std::nullopt;
     }
-    const QSettings snapshot(snapshotPath, QSettings::IniFormat);
     ModemStats stats;
-    stats.rxBytes = snapshot.value(rxKey, 0).toULongLong();
-    stats.txBytes = snapshot.value(txKey, 0).toULongLong();
+    for (QByteArray line = file.readLine(); !line.isEmpty(); line = file.readLine()) {
+        const QByteArray key = line.left(line.indexOf('=')).trimmed();
+        const quint64 value = line.mid(line.indexOf('=') + 1).trimmed().toULongLong();
+        if (key == rxKey.toLatin1())
+            stats.rxBytes = value;
+        else if (key == txKey.toLatin1())
+            stats.txBytes = value;
+    }
     return stats;
 }
 
