@@ -2,7 +2,9 @@
 include(GNUInstallDirs)
 
 install(TARGETS corvex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES packaging/corvex.conf DESTINATION /etc/corvex PERMISSIONS OWNER_READ OWNER_WRITE)
+# The default configuration: postinst installs it as /etc/corvex/corvex.conf only when that does not exist. No
+# conffile: the service rewrites the file, so every upgrade would ask about it.
+install(FILES packaging/corvex.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/corvex PERMISSIONS OWNER_READ OWNER_WRITE)
 install(FILES packaging/corvex.service DESTINATION lib/systemd/system)
 install(FILES packaging/corvex.sysusers DESTINATION lib/sysusers.d RENAME corvex.conf)
 install(FILES packaging/corvex.rules DESTINATION share/polkit-1/rules.d RENAME 50-corvex.rules)
@@ -17,10 +19,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "network-manager, systemd")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "modemmanager, polkitd")
+# Without polkitd the service, which does not run as root, can change nothing.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "network-manager, polkitd, systemd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "modemmanager")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
