@@ -181,8 +181,9 @@ bool Engine::sampleModemStats(const NetworkManager::Device::Ptr &dev, QString *e
     const ModemUsage stored = storedUsage(m_modemStats, month);
     const ModemUsage total = *addModemUsage(*m_modemCounters, counters, stored);
 
-    // The store reaches the disk before the snapshot: a stop between the two counts the growth again at the
-    // next sample rather than losing it.
+    // The snapshot reaches the disk before the store: a stop between the two loses this sample's growth rather than
+    // counting it twice at the next start.
+    const QString snapshotError = writeSnapshot(*counters);
     storeModemUsage(month, total);
     m_modemStats.sync();
     if (m_modemStats.status() != QSettings::NoError) {
@@ -191,7 +192,7 @@ bool Engine::sampleModemStats(const NetworkManager::Device::Ptr &dev, QString *e
         return false;
     }
     m_modemCounters = counters;
-    *error = writeSnapshot(*counters);
+    *error = snapshotError;
     return true;
 }
 
