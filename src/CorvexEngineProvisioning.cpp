@@ -63,13 +63,6 @@ namespace
         }
     }
 
-    // The binding's copy constructor shares the settings objects, so a change made to prepare an update that
-    // NetworkManager then refuses would stay in the binding's view of the profile.
-    ConnectionSettings::Ptr settingsCopy(const Connection::Ptr &connection)
-    {
-        return ConnectionSettings::Ptr::create(connection->settings()->toMap());
-    }
-
     // A profile holds a setting only when NetworkManager sent it; an open network's profile has no security.
     bool holds(const ConnectionSettings::Ptr &settings, Setting::SettingType type)
     {

@@ -94,7 +94,8 @@ void IPC::publishModemConfig(NetworkManager::ModemDevice::Ptr modem)
     QJsonObject doc { { "method", "unknown" } };
     if (const NetworkManager::Connection::Ptr connection = firstAvailableConnection(modem)) {
         doc = ipv4SettingMembers(connection);
-        if (const auto gsm = settingOf<NetworkManager::GsmSetting>(connection, NetworkManager::Setting::Gsm)) {
+        const auto gsm = settingOf<NetworkManager::GsmSetting>(settingsCopy(connection), NetworkManager::Setting::Gsm);
+        if (gsm) {
             NMVariantMapMap secrets;
             if (secretsOf(connection, gsm->name(), &secrets))
                 gsm->secretsFromMap(secrets.value(gsm->name()));

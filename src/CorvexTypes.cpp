@@ -408,6 +408,11 @@ QVariantMap ip4ConfigProperties(const QString &path, QString *error)
     return failure ? QVariantMap() : reply.value();
 }
 
+NetworkManager::ConnectionSettings::Ptr settingsCopy(const NetworkManager::Connection::Ptr &connection)
+{
+    return NetworkManager::ConnectionSettings::Ptr::create(connection->settings()->toMap());
+}
+
 // Truncating the double itself, not a 32-bit integer, keeps totals of any size exact to the cent.
 double roundToCents(double value) { return std::trunc(std::fma(value, 100.0, 0.5)) / 100.0; }
 
