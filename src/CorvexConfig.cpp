@@ -304,7 +304,8 @@ namespace
             return 0;
         const QFileDevice::Permissions permissions = file.permissions();
         QSaveFile out(path);
-        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit()
+            || !syncDirectoryOf(path))
             return std::nullopt;
         QFile::setPermissions(path, permissions);
         return count;
@@ -461,8 +462,19 @@ void Config::syncSettings()
 {
     m_settings->sync();
     // The records in memory stay as set and the service carries on with them.
-    if (m_settings->status() == QSettings::AccessError)
+    if (m_settings->status() == QSettings::AccessError || !syncDirectoryOf(m_settings->fileName()))
         log(Log::Error, "Failed to write config file '%s'.", qPrintable(m_settings->fileName()));
+}
+
+bool syncDirectoryOf(const QString &file)
+{
+    const QByteArray directory = QFile::encodeName(QFileInfo(file).absolutePath());
+    const int fd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 // QSettings keeps reporting its first error for good; a fresh object, which also retries the changes that
@@ -536,6 +548,9 @@ void Config::printConfiguration()
         if (!value.isEmpty())
             log(Log::Info, " %-19s: %s", name, qPrintable(value));
     }
+    // A client certificate is meant for TLS, which only the CA file turns on.
+    if (m_mqtt.cafile.isEmpty() && !(m_mqtt.certfile.isEmpty() && m_mqtt.keyfile.isEmpty()))
+        log(Log::Warning, "TLS is off: Mqtt/cafile is not set");
     for (int i = 0; i < m_ethList.size(); ++i)
         printEthernet(i);
     log(Log::Info, " wifi.id            : %s", qPrintable(m_wifi.id));

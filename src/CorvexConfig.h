@@ -110,4 +110,8 @@ private:
     Modem m_modem;
 };
 
+// Makes a file's replacement durable: the rename reaches the disk with its directory, or a power cut may bring back
+// the old file, or none.
+bool syncDirectoryOf(const QString &file);
+
 } // namespace Corvex

@@ -55,7 +55,8 @@ namespace
                                     .toLatin1();
         if (!file.open() || file.write(text) != text.size() || !file.flush() || fsync(file.handle()) != 0)
             return QStringLiteral("cannot write ") + snapshotPath();
-        if (rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(snapshotPath()).constData()) != 0)
+        if (rename(QFile::encodeName(file.fileName()).constData(), QFile::encodeName(snapshotPath()).constData()) != 0
+            || !syncDirectoryOf(snapshotPath()))
             return QStringLiteral("cannot replace %1: %2").arg(snapshotPath(), QString::fromLocal8Bit(strerror(errno)));
         file.setAutoRemove(false);
         return {};
@@ -186,7 +187,7 @@ bool Engine::sampleModemStats(const NetworkManager::Device::Ptr &dev, QString *e
     const QString snapshotError = writeSnapshot(*counters);
     storeModemUsage(month, total);
     m_modemStats.sync();
-    if (m_modemStats.status() != QSettings::NoError) {
+    if (m_modemStats.status() != QSettings::NoError || !syncDirectoryOf(m_modemStats.fileName())) {
         storeModemUsage(month, stored); // or the next sample would add this growth again to what it reads back
         *error = QStringLiteral("cannot write ") + m_modemStats.fileName();
         return false;
