@@ -66,3 +66,8 @@ def test_tls_connects_or_refuses_logs_and_retries(corvex_factory, broker, pki, h
              "QSocketNotifier")
     # Retried after the 3 s delay: the second attempt came within the wait above, and not before 2.5 s.
     assert ([text in log for text in texts], second - first >= 2.5) == ([True, True, True, False, False], True)
+
+
+def test_a_client_certificate_without_a_ca_warns_that_tls_is_off(corvex_factory, pki):
+    service = corvex_factory({"Mqtt": {"certfile": pki / "client.crt", "keyfile": pki / "client.key"}})
+    service.wait_for_log("[Config] TLS is off: Mqtt/cafile is not set")
