@@ -4,6 +4,8 @@
 #include "CorvexConfig.h"
 #include "CorvexTypes.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -28,6 +30,16 @@ namespace
     const char *const retainedDeviceTopics[] = { "ethernet/state", "ethernet/config", "wifi/state", "wifi/config",
         "wifi/aps", "wifi/networks", "modem/state", "modem/config", "modem/signal" };
 
+    // With a will the service connects under the same identifier every time, so the broker ends the old session when
+    // a new one starts, and an old session's will can never follow the new "online".
+    QString stableClientId(const QString &base)
+    {
+        QFile machineId(QStringLiteral("/etc/machine-id"));
+        const QByteArray machine = machineId.open(QIODevice::ReadOnly) ? machineId.readAll().trimmed() : QByteArray();
+        const QByteArray hash = QCryptographicHash::hash(machine + '\n' + base.toUtf8(), QCryptographicHash::Sha256);
+        return QStringLiteral("corvex") + QString::fromLatin1(hash.toHex().left(16)); // 22 characters: any broker's
+    }
+
 } // namespace
 
 const QString IPC::wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
@@ -37,6 +49,10 @@ IPC::IPC(Config *config, QObject *parent)
     , m_config(config)
     , m_client(new MqttClient(this))
 {
+    if (!config->mqtt().availability.isEmpty()) {
+        m_clientId = stableClientId(config->mqtt().base);
+        log(Log::Info, "MQTT client id: %s", qPrintable(m_clientId));
+    }
 }
 
 IPC::~IPC() = default;
@@ -54,6 +70,9 @@ void IPC::connect()
     m_client->setUsername(mqtt.user);
     m_client->setPassword(mqtt.pass);
     m_client->setKeepAlive(keepAliveSeconds);
+    m_client->setClientId(m_clientId);
+    m_client->setFirstAddress(m_addressTurn);
+    m_reachedBroker = false;
     if (!mqtt.availability.isEmpty())
         m_client->setWill(topicBase() + QLatin1Char('/') + mqtt.availability, offline, 1, /* retain = */ true);
     m_client->setTls({ mqtt.cafile, mqtt.certfile, mqtt.keyfile });
@@ -98,6 +117,7 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         break;
     case MqttClient::Connected:
         m_connectTimer->stop();
+        m_reachedBroker = true;
         log(Log::Info, "Connected.");
         publishAvailability(QByteArrayLiteral("online"));
         for (const char *filter : commandFilters)
@@ -107,6 +127,9 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         break;
     case MqttClient::Disconnected:
         log(Log::Info, "Disconnected.");
+        // An address that could not be reached (a broken IPv6 route) must not keep the others from being tried.
+        if (!m_reachedBroker)
+            ++m_addressTurn;
         emit disconnected();
         QTimer::singleShot(reconnectDelayMs, this, &IPC::connect);
         break;

@@ -150,6 +150,9 @@ private:
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
+    QString m_clientId; // empty: the library's own
+    int m_addressTurn = 0; // the resolved address the next connection attempt starts with
+    bool m_reachedBroker = false;
 };
 
 } // namespace Corvex

@@ -215,6 +215,10 @@ void MqttClient::setWill(const QString &topic, const QByteArray &payload, quint8
 }
 void MqttClient::setTls(const Tls &tls) { m_tls = tls; }
 
+void MqttClient::setClientId(const QString &clientId) { m_clientId = clientId; }
+
+void MqttClient::setFirstAddress(int index) { m_firstAddress = index; }
+
 MqttClient::ClientState MqttClient::state() const { return m_state; }
 
 MqttClient::ClientError MqttClient::error() const { return m_error; }
@@ -246,8 +250,8 @@ void MqttClient::connectToAddresses(const QList<QHostAddress> &addresses)
 {
     // As the library does with a name: the next address when one is refused at once (a closed loopback port).
     int result = MOSQ_ERR_EAI;
-    for (const QHostAddress &address : addresses) {
-        result = startConnection(address.toString());
+    for (int i = 0; i < addresses.size(); ++i) {
+        result = startConnection(addresses.at((m_firstAddress + i) % addresses.size()).toString());
         if (result != MOSQ_ERR_ERRNO)
             break;
     }
@@ -378,8 +382,8 @@ int MqttClient::startConnection(const QString &address)
 bool MqttClient::createHandle()
 {
     initLibrary();
-    // No client identifier and a clean session: the broker treats every attempt as a new client.
-    m_handle = mosquitto_new(nullptr, true, this);
+    // A clean session; without a client identifier the broker treats every attempt as a new client.
+    m_handle = mosquitto_new(m_clientId.isEmpty() ? nullptr : m_clientId.toUtf8().constData(), true, this);
     if (!m_handle) {
         mqttLog(Log::Error, "Cannot create the client.");
         return false;

@@ -67,6 +67,10 @@ public:
     // The message the broker publishes when the connection ends without a DISCONNECT; an empty topic: none.
     void setWill(const QString &topic, const QByteArray &payload, quint8 qos, bool retain);
     void setTls(const Tls &tls);
+    // Empty: the library's default.
+    void setClientId(const QString &clientId);
+    // Of the addresses the host name resolves to, the one to try first (counted round, from 0).
+    void setFirstAddress(int index);
 
     ClientState state() const;
     ClientError error() const;
@@ -139,6 +143,8 @@ private:
     quint8 m_willQos = 0;
     bool m_willRetain = false;
     Tls m_tls;
+    QString m_clientId;
+    int m_firstAddress = 0;
     ClientState m_state = Disconnected;
     ClientError m_error = NoError;
 

@@ -6,29 +6,31 @@ from testbed import broker_log
 ONLINE, OFFLINE = ("vorn/network/availability", 1, True, 6), ("vorn/network/availability", 1, True, 7)  # at the broker
 
 
-def latest_session(testbed, recorder, since=0):
+def latest_session(testbed, recorder, since=0, prefix="auto-"):  # the library's identifiers, or the service's own
     recorder.wait_for("info", since=since)
     log = broker_log.read(testbed.broker.log_path)
-    client = broker_log.sessions(log)[-1].client
-    return re.search(rf" as {client} .*\n\d+: (.*)", log)[1], [
+    client = broker_log.sessions(log, prefix)[-1].client
+    return client, re.search(rf" as {client} .*\n\d+: (.*)", log)[1], [
         (p.topic, p.qos, p.retain, p.size) for p in broker_log.publications(log, client)]
 
 
 def test_online_after_each_connection_offline_as_will_and_on_stop(corvex_factory, testbed):
     recorder = MqttRecorder(testbed.broker.port)
     plain = corvex_factory()  # without the key: no will and no availability topic
-    will, published = latest_session(testbed, recorder)
+    client, will, published = latest_session(testbed, recorder)
     assert (will, [p for p in published if p[0] == ONLINE[0]]) == ("No will message specified.", [])
     plain.kill()
     since = recorder.count()
     service = corvex_factory({"Mqtt": {"availability": "availability"}})
-    will, published = latest_session(testbed, recorder, since)
+    client, will, published = latest_session(testbed, recorder, since, prefix="corvex")
     assert (will, published[0]) == ("Will message specified (7 bytes) (r1, q1).", ONLINE)  # before the clears
+    assert re.fullmatch("corvex[0-9a-f]{16}", client) and f"MQTT client id: {client}" in service.log()
     assert " mqtt.availability  : availability" in service.log()  # kill -9 and the will: test_tls
     recorder.close()
     testbed.broker.restart()
     recorder = MqttRecorder(testbed.broker.port)  # the restarted broker kept nothing
-    assert latest_session(testbed, recorder)[1][0] == ONLINE
+    again, _will, published = latest_session(testbed, recorder, prefix="corvex")
+    assert (again, published[0]) == (client, ONLINE)
     # Retained, sent by the service itself before its goodbye (which drops the will).
-    assert (service.stop(), latest_session(testbed, recorder)[1][-1]) == (0, OFFLINE)
+    assert (service.stop(), latest_session(testbed, recorder, prefix="corvex")[2][-1]) == (0, OFFLINE)
     recorder.close()
