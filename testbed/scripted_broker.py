@@ -6,7 +6,7 @@ from __future__ import annotations
 import socketserver
 import threading
 import time
-from typing import List, Union
+from typing import List, Tuple, Union
 
 SILENT = "silent"
 GARBAGE = b"\x00\x00"  # a complete packet of the reserved type 0: no client may take it for a CONNACK
@@ -18,12 +18,12 @@ class ScriptedBroker(socketserver.ThreadingTCPServer):
 
     daemon_threads = True
 
-    def __init__(self, answer: Union[int, str, bytes]) -> None:
+    def __init__(self, answer: Union[int, str, bytes], address: Tuple[str, int] = ("127.0.0.1", 0)) -> None:
         self.answer = answer
         self.connections: List[float] = []
         self.received: List[bytes] = []
         self.cond = threading.Condition()
-        super().__init__(("127.0.0.1", 0), _Peer)
+        super().__init__(address, _Peer)
         self.port: int = self.server_address[1]
 
     def wait_for(self, what: str, count: int, timeout: float) -> list:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import os
 import time
 from contextlib import contextmanager
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
@@ -89,6 +90,15 @@ class Session:
 
     def wait_for_log(self, text: str, timeout: float = DEFAULT_TIMEOUT) -> None:
         self.service.wait_for_log(text, timeout)
+
+
+def seeing(file, target: str, monkeypatch) -> None:
+    """The services started from now on run in a mount namespace of their own where `file` stands for `target`."""
+    wrapper = file.parent / "corvex"
+    wrapper.write_text(f"#!/bin/sh\nexec unshare -m sh -c 'mount --bind {file} {target} && exec \"$0\" \"$@\"'"
+                       f" {os.environ['CORVEX_BIN']} \"$@\"\n")
+    wrapper.chmod(0o755)
+    monkeypatch.setenv("CORVEX_BIN", str(wrapper))
 
 
 def documents(messages: List[Message], topic: Optional[str] = None) -> List[Any]:

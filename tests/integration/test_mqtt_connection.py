@@ -8,7 +8,7 @@ from typing import Iterator, Tuple
 
 import pytest
 
-from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, poll, shared_service, wait_for_log_count
+from helpers import BASE_TOPIC, Corvex, MqttRecorder, log_times, poll, seeing, shared_service, wait_for_log_count
 from testbed import broker_log
 from testbed.scripted_broker import GARBAGE, SILENT, ScriptedBroker
 
@@ -92,3 +92,12 @@ def test_silent_broker_is_abandoned_after_ten_seconds_and_retried(corvex_factory
         assert (gave_up - connecting >= ANSWER_TIMEOUT_AT_LEAST, second - first >= ANSWER_TIMEOUT_AT_LEAST +
                 RECONNECT_AT_LEAST, "[IPC] Connected." in service.log(), connect[0], len(connect)) == (
             True, True, False, 0x10, 2 + connect[1])
+
+
+def test_an_address_that_never_answers_leaves_the_next_one_to_the_next_attempt(corvex_factory, tmp_path, monkeypatch):
+    (tmp_path / "hosts").write_text("127.0.0.1 broker.corvex.test\n127.0.0.2 broker.corvex.test\n")
+    seeing(tmp_path / "hosts", "/etc/hosts", monkeypatch)
+    with ScriptedBroker(SILENT) as unreachable, ScriptedBroker(0, ("127.0.0.2", unreachable.port)) as reachable:
+        service = corvex_factory({"Mqtt": {"url": "broker.corvex.test", "port": reachable.port}})
+        wait_for_log_count(service, "[IPC] Connected.", 1, 20)
+        assert (len(unreachable.connections), len(reachable.connections)) == (1, 1)

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from helpers import MqttRecorder, log_times, wait_for_log_count
+from helpers import MqttRecorder, log_times, seeing, wait_for_log_count
 
 WATCHDOG, HOST = 1.0, "broker.corvex.test"  # the period asked for, in seconds; the service pings at half of it
 
@@ -21,12 +21,8 @@ def test_ready_and_watchdog_while_the_lookup_hangs_none_while_stopped(corvex_fac
             socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
         dns.bind((f"127.77.{random.randrange(256)}.{random.randrange(1, 255)}", 53))
         (tmp_path / "resolv.conf").write_text(f"nameserver {dns.getsockname()[0]}\noptions timeout:30 attempts:1\n")
-        wrapper = tmp_path / "corvex"  # the service in a mount namespace that sees our resolv.conf
-        wrapper.write_text(f"#!/bin/sh\nexec unshare -m sh -c 'mount --bind {tmp_path}/resolv.conf /etc/resolv.conf"
-                           f" && exec \"$0\" \"$@\"' {os.environ['CORVEX_BIN']} \"$@\"\n")
-        wrapper.chmod(0o755)
+        seeing(tmp_path / "resolv.conf", "/etc/resolv.conf", monkeypatch)
         manager.bind(str(tmp_path / "notify"))
-        monkeypatch.setenv("CORVEX_BIN", str(wrapper))
         monkeypatch.setenv("NOTIFY_SOCKET", str(tmp_path / "notify"))
         monkeypatch.setenv("WATCHDOG_USEC", str(int(WATCHDOG * 1e6)))
         service = corvex_factory({"Mqtt": {"url": HOST}})
