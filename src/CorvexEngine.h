@@ -174,6 +174,7 @@ private:
     void processWifiForgetCommand(const QJsonObject &data);
     void processWifiEnableCommand(const QJsonObject &data);
     void processWifiDisableCommand(const QJsonObject &data);
+    void processWifiRadioSetCommand(const QJsonObject &data);
     void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
     void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
     void clearStoredWifiNetwork();

@@ -114,6 +114,17 @@ void Engine::processWifiDisableCommand(const QJsonObject &data)
     switchWifiRadio(QStringLiteral("wifi/disable"), data, /* enabled = */ false);
 }
 
+void Engine::processWifiRadioSetCommand(const QJsonObject &data)
+{
+    const QString command = QStringLiteral("wifi/radio/set");
+    const QJsonValue enabled = data.value(QStringLiteral("enabled"));
+    if (!enabled.isBool()) {
+        m_ipc->publishError(command, QStringLiteral("'enabled' not specified"));
+        return;
+    }
+    switchWifiRadio(command, data, enabled.toBool());
+}
+
 // NetworkManager has one switch for all Wifi devices: the named device only has to exist.
 void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled)
 {
@@ -123,6 +134,9 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
     log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",
         qPrintable(wifi->interfaceName()));
     NetworkManager::setWirelessEnabled(enabled);
+    // A switch already in place changes nothing, so no change will publish the radio state.
+    if (NetworkManager::isWirelessEnabled() == enabled)
+        m_ipc->publishWifiRadio();
 }
 
 void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)

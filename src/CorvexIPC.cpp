@@ -102,6 +102,7 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         publishAvailability(QByteArrayLiteral("online"));
         for (const char *filter : commandFilters)
             subscribe(QString::fromLatin1(filter));
+        subscribeDiscoveryStatus();
         clearRetainedTopics();
         emit connected(m_client->hostname());
         break;
@@ -121,6 +122,8 @@ void IPC::onMqttErrorChanged(MqttClient::ClientError err)
 void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
+    if (takeDiscoveryStatus(topic, message))
+        return;
     const CommandMessage request = readCommand(topicBase(), topic, message);
     const bool oversized = message.size() > maxPayloadBytes;
     log(Log::Debug, "Command : %s", qPrintable(request.command));
@@ -157,7 +160,11 @@ QString IPC::topicBase() const { return m_config->mqtt().base; }
 
 int IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    const QString fullTopic = topicBase() + QLatin1Char('/') + topic;
+    return publishTo(topicBase() + QLatin1Char('/') + topic, payload, qos, retain);
+}
+
+int IPC::publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain)
+{
     log(Log::Debug, "Publishing Message");
     log(Log::Debug, "Topic: [%s]", qPrintable(fullTopic));
     log(Log::Debug, "QoS  : %d", qos);

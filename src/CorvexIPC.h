@@ -104,6 +104,12 @@ public slots:
     // CorvexIPC.cpp
     void publishError(const QString &command, const QString &error);
 
+    // CorvexIPCDiscovery.cpp: the Wifi radio document and the announcement to home automation
+    void publishWifiRadio();
+    // Announces the device and its entities when a discovery prefix is configured; an announcement equal to the
+    // last one goes out again only when `always` (a new connection).
+    void publishDiscovery(bool always);
+
 private slots:
     void onMqttStateChanged(Corvex::MqttClient::ClientState state);
     void onMqttErrorChanged(Corvex::MqttClient::ClientError err);
@@ -113,6 +119,7 @@ private:
     // CorvexIPC.cpp
     QString topicBase() const;
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    int publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
     int publishAvailability(const QByteArray &state);
     void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
     // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
@@ -134,6 +141,13 @@ private:
     QVariantMap primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
 
+    // CorvexIPCDiscovery.cpp
+    void subscribeDiscoveryStatus();
+    // True for the home-automation status topic, whose "online" (a restart) asks for the announcement again.
+    bool takeDiscoveryStatus(const QString &topic, const QByteArray &message);
+    QString discoveryTopic() const;
+    QJsonObject discoveryPayload() const;
+
     // CorvexIPCConfig.cpp
     QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
     QJsonObject ipv4SettingMembers(const NetworkManager::Connection::Ptr &connection);
@@ -150,6 +164,7 @@ private:
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
+    QByteArray m_discovery; // the announcement last sent
 };
 
 } // namespace Corvex
