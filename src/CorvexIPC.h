@@ -164,6 +164,7 @@ private:
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
+    QJsonObject m_announced; // the device and entities last announced
     QByteArray m_discovery; // the announcement last sent
 };
 

@@ -150,10 +150,21 @@ void IPC::publishDiscovery(bool always)
 {
     if (m_config->mqtt().discovery.isEmpty())
         return;
-    const QByteArray payload = QJsonDocument(discoveryPayload()).toJson(QJsonDocument::Indented);
-    if (payload == m_discovery && !always)
+    const QJsonObject current = discoveryPayload();
+    if (current == m_announced && !always)
         return;
-    m_discovery = payload;
+    // Home Assistant removes the entity of a component reduced to its platform; one just left out would stay.
+    const QString cmps = QStringLiteral("cmps");
+    QJsonObject components = current.value(cmps).toObject();
+    const QJsonObject before = m_announced.value(cmps).toObject();
+    for (auto it = before.begin(); it != before.end(); ++it) {
+        if (!components.contains(it.key()))
+            components.insert(it.key(), QJsonObject { { "p", it.value().toObject().value(QStringLiteral("p")) } });
+    }
+    QJsonObject announcement = current;
+    announcement.insert(cmps, components);
+    m_announced = current;
+    m_discovery = QJsonDocument(announcement).toJson(QJsonDocument::Indented);
     publishTo(discoveryTopic(), m_discovery, 1, /* retain = */ true);
 }
 
