@@ -49,11 +49,11 @@ def changes(testbed) -> list:
 
 
 def outcome(command: str, request_: dict, errors: list) -> list:
-    """The error documents, then the result when the request has an id of its own kind (a string or a number)."""
-    documents = [("error", {"command": command, "error": error}) for error in errors]
+    """The error documents (QoS 0), then the result (QoS 2) when the request has an id that is a string or a number."""
+    documents = [("error", 0, {"command": command, "error": error}) for error in errors]
     if type(request_.get("id")) in (str, int, float):
-        documents.append(("result", {"command": command, "id": request_["id"], "ok": not errors,
-                                     **({"error": errors[-1]} if errors else {})}))
+        documents.append(("result", 2, {"command": command, "id": request_["id"], "ok": not errors,
+                                        **({"error": errors[-1]} if errors else {})}))
     return documents
 
 
@@ -122,7 +122,7 @@ def test_command_effects(wifi, testbed, active, command, request_, failing, erro
         testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed", "boom")
     answer = wifi.ask(command, request_)
     (config := configparser.ConfigParser(interpolation=None)).read(wifi.service.config_path)
-    assert ([(m.topic, m.data) for m in answer if m.topic in ("error", "result")], changes(testbed),
+    assert ([(m.topic, m.qos, m.data) for m in answer if m.topic in ("error", "result")], changes(testbed),
             (config["Wifi"]["ssid"], config["Wifi"]["key"])) == \
         (outcome(command, request_, errors), changed,
          ("", "") if "Delete Office" in changed else ("Office", "office-passphrase"))
