@@ -51,10 +51,10 @@ WALKS = {
         (WIFI, "GetSecrets", [UPDATE, DEACTIVATE, ACTIVATE], "Failed to get secrets: 'Office' : Simulated failure"),
         (WIFI, None, [], None),
         ({"ssid": "Nowhere", "method": "auto"}, None, [], "Configured access point 'Nowhere' not in range."),
-        ({"ssid": ""}, None, [DEACTIVATE], None), (WIFI, ACTIVATE, [ACTIVATE], ["Failed to activate connection: "
-                                                                              "Simulated failure"]),
-        (WIFI, None, [ACTIVATE], None), ({"ssid": ""}, DEACTIVATE, [DEACTIVATE],
-                                         ["Failed to deactivate connection: Simulated failure"])]),
+        ({"ssid": ""}, None, [DEACTIVATE], None),
+        (WIFI, ACTIVATE, [ACTIVATE], ["Failed to activate connection: Simulated failure"]),
+        (WIFI, None, [ACTIVATE], None),
+        ({"ssid": ""}, DEACTIVATE, [DEACTIVATE], ["Failed to deactivate connection: Simulated failure"])]),
     "no carrier": ("ethernet/config/set", "eth1", [({"method": "auto", "mtu": 1300}, None, [UPDATE], None)]),
     "no carrier or profile": ("ethernet/config/set", "eth3", [
         ({"method": "auto"}, None, [], "[Ethernet] Connection 'eth3' does not exist. Creating and activating.")]),

@@ -49,7 +49,7 @@ def changes(testbed) -> list:
 
 
 def outcome(command: str, request_: dict, errors: list) -> list:
-    """The error documents (QoS 0), then the result (QoS 2) when the request has an id that is a string or a number."""
+    """The error documents (QoS 0), then the result (QoS 2) when the request's id is a string or a number."""
     documents = [("error", 0, {"command": command, "error": error}) for error in errors]
     if type(request_.get("id")) in (str, int, float):
         documents.append(("result", 2, {"command": command, "id": request_["id"], "ok": not errors,
