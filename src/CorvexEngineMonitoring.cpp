@@ -308,7 +308,7 @@ void Engine::onDeviceAdded(const QString &uni)
 void Engine::onDeviceRemoved(const QString &uni)
 {
     log(Log::Info, "Device removed: %s", qPrintable(uni));
-    // A NetworkManager that leaves the bus drops every device: that is no change of the device's own.
+    // A NetworkManager that leaves the bus drops every device for a moment: the device's own set stays.
     if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
         m_ipc->publishDiscovery(/* always = */ false);
 }
