@@ -18,9 +18,9 @@ FILTERS = [f"{BASE_TOPIC}/{f}" for f in ("+/get", "+/+/get", "+/+/set", "wifi/co
                                           "wifi/forget", "wifi/enable", "wifi/disable")]
 CLEARED = ["ethernet/state", "ethernet/config", "wifi/state", "wifi/config", "wifi/aps", "wifi/networks",
            "modem/state", "modem/config", "modem/signal"]
-# A QTimer may fire up to 5 % early, and the log stamps milliseconds.
-RECONNECT_AT_LEAST = 2.5
-ANSWER_TIMEOUT_AT_LEAST = 9.5
+# The first reconnect waits: 3 s spread by 20 % either way; the log stamps milliseconds, a little late under load.
+RECONNECT_AT_LEAST, RECONNECT_AT_MOST = 2.399, 3.7
+ANSWER_TIMEOUT_AT_LEAST = 9.5  # that timer may fire up to 5 % early
 
 
 @pytest.fixture(scope="module")
@@ -51,19 +51,22 @@ def test_runs_no_thread_besides_main_and_dbus(running):
     assert [n for n in names if n != "Thread (pooled)"] == ["QDBusConnection", "corvex"]
 
 
-def test_connects_afresh_and_again_three_seconds_after_each_loss(running, testbed):
-    """Last: the broker goes away for longer than one reconnect delay."""
+def test_connects_afresh_and_again_about_three_seconds_after_each_loss(running, testbed):
+    """Last: the broker goes away for two or three reconnect delays."""
     assert_connection_starts_afresh(testbed, 0)
     service = running[0]
-    testbed.broker.restart(down_seconds=4)
-    losses = wait_for_log_count(service, "[IPC] Disconnected.", 2, 10)
+    testbed.broker.restart(down_seconds=8)
     wait_for_log_count(service, "[IPC] Connected.", 2, 10)
-    attempts = log_times(service, "Connecting to 127.0.0.1")[1:]
+    losses, attempts = log_times(service, "[IPC] Disconnected."), log_times(service, "Connecting to 127.0.0.1")[1:]
     # The first attempt finds nothing listening, a later one the broker back; each follows a loss.
     assert "ERROR: TransportInvalid (256)." in service.log()
     events = sorted([(t, "loss") for t in losses] + [(t, "attempt") for t in attempts])
     assert [kind for _, kind in events] == ["loss", "attempt"] * len(attempts)
-    assert all(attempt - loss >= RECONNECT_AT_LEAST for (loss, _), (attempt, _) in zip(events[::2], events[1::2]))
+    waits = [attempt - loss for (loss, _), (attempt, _) in zip(events[::2], events[1::2])]
+    planned = [int(ms) / 1000 for ms in re.findall(r"Reconnecting in (\d+) ms", service.log())]
+    # Each wait as planned, and not all the same: devices that lost the broker together do not come back in step.
+    assert all(RECONNECT_AT_LEAST <= w <= RECONNECT_AT_MOST and -0.002 < w - p < 0.2 for w, p in zip(waits, planned))
+    assert len(planned) == len(waits) and len(set(planned)) > 1
     # The restarted broker keeps nothing: the second connection does all of it again.
     assert_connection_starts_afresh(testbed, 1)
 

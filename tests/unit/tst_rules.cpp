@@ -1,5 +1,6 @@
 // The service's rules as pure functions: published texts, the settings of new profiles, the data usage.
 #include "CorvexEngine.h"
+#include "CorvexIPC.h"
 #include "CorvexTypes.h"
 #include "MqttClient.h"
 
@@ -37,7 +38,7 @@ private slots:
     }
 
     // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks (the
-    // common cases show in the integration tier's documents); then the data usage and the months that expire.
+    // common cases show in the integration tier's documents); then reconnect waits, data usage, the months that expire.
     void results_data()
     {
         QTest::addColumn<QString>("actual");
@@ -79,8 +80,16 @@ private slots:
             stateChangeReasonToString(Dev::NowManagedReason),
             ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
             security(0, 0, AP::KeyMgmtSAE), apSecurity(AP::Ptr()) };
+        const auto reconnectWaits = [](std::initializer_list<int> attempts) { // shortest-longest, in ms
+            QStringList waits;
+            for (int n : attempts)
+                waits << QString::asprintf("%d-%d", IPC::reconnectDelayMs(n, 0), IPC::reconnectDelayMs(n, 1));
+            return waits.join(' ');
+        };
         QTest::newRow("fallbacks") << fallbacks.join(' ')
                                    << QStringLiteral("unknown ").repeated(fallbacks.size()).trimmed();
+        row("reconnect waits: attempts 1, 5 to 10, a runaway count", reconnectWaits({ 1, 5, 6, 7, 8, 9, 10, 99999 }),
+            "2400-3600 2400-3600 4800-7200 9600-14400 19200-28800 38400-57600 48000-72000 48000-72000");
         row("states: Failed is not Disconnected",
             QStringList({ state(Dev::NeedAuth), state(Dev::Deactivating), state(Dev::Failed), state(15) }).join(' '),
             "Connecting Disconnecting Unavailable Unavailable");
