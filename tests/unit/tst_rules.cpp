@@ -72,16 +72,12 @@ private slots:
             connectivityToString(static_cast<NetworkManager::Connectivity>(7)),
             stateChangeReasonToString(Dev::NowManagedReason), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
             security(0, 0, AP::KeyMgmtSAE), apSecurity(AP::Ptr()) };
-        const auto reconnectWaits = [](std::initializer_list<int> attempts) { // shortest-longest, in ms
-            QStringList waits;
-            for (int n : attempts)
-                waits << QString::asprintf("%d-%d", IPC::reconnectDelayMs(n, 0), IPC::reconnectDelayMs(n, 1));
-            return waits.join(' ');
-        };
+        QString waits; // the shortest and longest reconnect wait in s: attempts 1, 5 to 10, a runaway count
+        for (int n : { 1, 5, 6, 7, 8, 9, 10, 99999 })
+            waits += QString::asprintf("%g-%g ", IPC::reconnectDelayMs(n, 0) / 1e3, IPC::reconnectDelayMs(n, 1) / 1e3);
         QTest::newRow("fallbacks") << fallbacks.join(' ')
                                    << QStringLiteral("unknown ").repeated(fallbacks.size()).trimmed();
-        row("reconnect waits: attempts 1, 5 to 10, a runaway count", reconnectWaits({ 1, 5, 6, 7, 8, 9, 10, 99999 }),
-            "2400-3600 2400-3600 4800-7200 9600-14400 19200-28800 38400-57600 48000-72000 48000-72000");
+        row("reconnect waits", waits, "2.4-3.6 2.4-3.6 4.8-7.2 9.6-14.4 19.2-28.8 38.4-57.6 48-72 48-72 ");
         row("states: Failed is not Disconnected",
             QStringList({ state(Dev::NeedAuth), state(Dev::Deactivating), state(Dev::Failed), state(15) }).join(' '),
             "Connecting Disconnecting Unavailable Unavailable");
