@@ -58,7 +58,7 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
     const bool hotspot = isWifiHotspot(active);
     const NetworkManager::Connection::Ptr activeProfile = active && !hotspot ? active->connection() : nullptr;
-    disconnectWifiDevice(wifi);
+    answerFailure(disconnectWifiDevice(wifi));
     if (hotspot)
         publishWifiHotspotOnDeactivation(wifi, active->path());
     if (!forget)
@@ -69,7 +69,7 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
     if (!profile || profile->name() == m_config->wifi().ssid)
         clearStoredWifiNetwork();
     if (profile)
-        removeWifiProfile(profile);
+        answerFailure(removeWifiProfile(profile));
 }
 
 void Engine::processWifiForgetCommand(const QJsonObject &data)
@@ -97,11 +97,10 @@ void Engine::processWifiForgetCommand(const QJsonObject &data)
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
     const NetworkManager::Connection::Ptr activeProfile = active ? active->connection() : nullptr;
     if (activeProfile && activeProfile->path() == profile->path())
-        disconnectWifiDevice(wifi);
+        answerFailure(disconnectWifiDevice(wifi));
     if (ssid == m_config->wifi().ssid)
         clearStoredWifiNetwork();
-    if (auto failure = removeWifiProfile(profile))
-        m_ipc->publishError(forgetCommand, QStringLiteral("Failed to remove connection: ") + *failure);
+    answerFailure(removeWifiProfile(profile));
 }
 
 void Engine::processWifiEnableCommand(const QJsonObject &data)
@@ -114,6 +113,17 @@ void Engine::processWifiDisableCommand(const QJsonObject &data)
     switchWifiRadio(QStringLiteral("wifi/disable"), data, /* enabled = */ false);
 }
 
+void Engine::processWifiRadioSetCommand(const QJsonObject &data)
+{
+    const QString command = QStringLiteral("wifi/radio/set");
+    const QJsonValue enabled = data.value(QStringLiteral("enabled"));
+    if (!enabled.isBool()) {
+        m_ipc->publishError(command, QStringLiteral("'enabled' not specified"));
+        return;
+    }
+    switchWifiRadio(command, data, enabled.toBool());
+}
+
 // NetworkManager has one switch for all Wifi devices: the named device only has to exist.
 void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled)
 {
@@ -122,18 +132,23 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
         return;
     log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",
         qPrintable(wifi->interfaceName()));
-    if (auto failure = failureOf(setWirelessEnabled(enabled)))
-        log(Log::Info, "[Wifi] Failed to switch the radio: %s", qPrintable(*failure));
+    answerFailure(loggedFailure(
+        enabled ? QStringLiteral("Failed to enable radio: ") : QStringLiteral("Failed to disable radio: "),
+        failureOf(setWirelessEnabled(enabled))));
+    // A switch already in place changes nothing, so no change will publish the radio state.
+    if (NetworkManager::isWirelessEnabled() == enabled)
+        m_ipc->publishWifiRadio();
 }
 
-void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
+// The failure's text (logged), or none.
+std::optional<QString> Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
 {
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     if (!active)
-        return;
+        return std::nullopt;
     log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
-    if (auto failure = failureOf(deactivateConnection(active->path())))
-        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
+    return loggedFailure(
+        QStringLiteral("Failed to deactivate connection: "), failureOf(deactivateConnection(active->path())));
 }
 
 // The configured network is forgotten with its key; the rest of the Wifi record stays.
@@ -145,13 +160,20 @@ void Engine::clearStoredWifiNetwork()
     m_config->setWifi(wifi);
 }
 
+// The failure's text (logged), or none.
 std::optional<QString> Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
 {
     log(Log::Info, "[Wifi] Forgetting connection '%s'.", qPrintable(profile->name()));
-    const std::optional<QString> failure = failureOf(removeProfile(profile));
-    if (failure)
-        log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(*failure));
-    return failure;
+    return loggedFailure(QStringLiteral("Failed to remove connection: "), failureOf(removeProfile(profile)));
+}
+
+std::optional<QString> Engine::loggedFailure(const QString &what, const std::optional<QString> &failure)
+{
+    if (!failure)
+        return std::nullopt;
+    const QString text = what + *failure;
+    log(Log::Info, "[Wifi] %s", qPrintable(text));
+    return text;
 }
 
 } // namespace Corvex

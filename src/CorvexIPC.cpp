@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QRandomGenerator>
 
 namespace Corvex
 {
@@ -16,7 +17,15 @@ namespace
 {
 
     constexpr int brokerAnswerTimeoutMs = 10000;
-    constexpr int reconnectDelayMs = 3000;
+    // Reconnect pacing: five attempts about 3 s apart bridge a short outage; then the wait doubles up to a minute.
+    // Each wait is spread by up to 20 % either way, so devices that lost the broker together return apart.
+    constexpr int shortReconnectDelayMs = 3000;
+    constexpr int longestReconnectDelayMs = 60000;
+    constexpr int shortReconnectAttempts = 5;
+    constexpr double reconnectJitter = 0.2;
+    // A connection that lasted this long ends a run of failures; one dropped at once (a broker that accepts and
+    // closes) does not bring the short delay back.
+    constexpr qint64 stableConnectionMs = 60000;
     constexpr quint16 keepAliveSeconds = 60;
     // Far above any command; what is larger is refused before it is parsed.
     constexpr int maxPayloadBytes = 64 * 1024;
@@ -117,11 +126,13 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         break;
     case MqttClient::Connected:
         m_connectTimer->stop();
+        m_connectedSince.start();
         m_reachedBroker = true;
         log(Log::Info, "Connected.");
         publishAvailability(QByteArrayLiteral("online"));
         for (const char *filter : commandFilters)
             subscribe(QString::fromLatin1(filter));
+        subscribeDiscoveryStatus();
         clearRetainedTopics();
         emit connected(m_client->hostname());
         break;
@@ -131,9 +142,27 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         if (!m_reachedBroker)
             ++m_addressTurn;
         emit disconnected();
-        QTimer::singleShot(reconnectDelayMs, this, &IPC::connect);
+        scheduleReconnect();
         break;
     }
+}
+
+void IPC::scheduleReconnect()
+{
+    if (m_connectedSince.isValid() && m_connectedSince.hasExpired(stableConnectionMs))
+        m_reconnectAttempt = 0;
+    m_connectedSince.invalidate();
+    const int delay = reconnectDelayMs(++m_reconnectAttempt, QRandomGenerator::global()->generateDouble());
+    log(Log::Info, "Reconnecting in %d ms (attempt %d).", delay, m_reconnectAttempt);
+    // Precise: a coarse timer moves its timeout to a round time and would bunch the spread waits together again.
+    QTimer::singleShot(delay, Qt::PreciseTimer, this, &IPC::connect);
+}
+
+int IPC::reconnectDelayMs(int attempt, double random)
+{
+    const int doublings = qBound(0, attempt - shortReconnectAttempts, /* past the longest wait = */ 5);
+    const int delay = qMin(shortReconnectDelayMs << doublings, longestReconnectDelayMs);
+    return qRound(delay * (1 - reconnectJitter + 2 * reconnectJitter * random));
 }
 
 void IPC::onMqttErrorChanged(MqttClient::ClientError err)
@@ -144,6 +173,8 @@ void IPC::onMqttErrorChanged(MqttClient::ClientError err)
 void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
+    if (takeDiscoveryStatus(topic, message))
+        return;
     const CommandMessage request = readCommand(topicBase(), topic, message);
     const bool oversized = message.size() > maxPayloadBytes;
     log(Log::Debug, "Command : %s", qPrintable(request.command));
@@ -180,7 +211,11 @@ QString IPC::topicBase() const { return m_config->mqtt().base; }
 
 int IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    const QString fullTopic = topicBase() + QLatin1Char('/') + topic;
+    return publishTo(topicBase() + QLatin1Char('/') + topic, payload, qos, retain);
+}
+
+int IPC::publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain)
+{
     log(Log::Debug, "Publishing Message");
     log(Log::Debug, "Topic: [%s]", qPrintable(fullTopic));
     log(Log::Debug, "QoS  : %d", qos);
@@ -236,8 +271,29 @@ void IPC::publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethe
 
 void IPC::publishError(const QString &command, const QString &error)
 {
+    ++m_errorCount;
+    m_lastError = error;
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,
         /* retain = */ false);
+}
+
+quint64 IPC::errorCount() const { return m_errorCount; }
+
+std::optional<QString> IPC::errorSince(quint64 mark) const
+{
+    return m_errorCount == mark ? std::nullopt : std::optional<QString>(m_lastError);
+}
+
+// QoS 2: the broker forwards it only once its handshake is done, so it cannot overtake a document published
+// before it, and a client may take it as the end of the answer.
+void IPC::publishResult(const QString &command, const QJsonValue &id, const std::optional<QString> &error)
+{
+    if (id.isUndefined())
+        return;
+    QJsonObject result { { "command", command }, { "id", id }, { "ok", !error } };
+    if (error)
+        result.insert(QLatin1String("error"), *error);
+    publishDocument(QStringLiteral("result"), result, 2, /* retain = */ false);
 }
 
 QByteArray IPC::loggablePayload(const QByteArray &payload) const

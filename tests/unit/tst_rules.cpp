@@ -1,7 +1,7 @@
 // The service's rules as pure functions: published texts, the settings of new profiles, the data usage.
 #include "CorvexEngine.h"
+#include "CorvexIPC.h"
 #include "CorvexTypes.h"
-#include "MqttClient.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -37,19 +37,15 @@ private slots:
     }
 
     // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks (the
-    // common cases show in the integration tier's documents); then the data usage and the months that expire.
+    // common cases show in the integration tier's documents); then reconnect waits, data usage, the months that expire.
     void results_data()
     {
         QTest::addColumn<QString>("actual");
         QTest::addColumn<QString>("expected");
-        using IP = NetworkManager::Ipv4Setting;
         const auto row = [](const char *name, const QString &actual, const char *expected) {
             QTest::newRow(name) << actual << QString::fromLatin1(expected);
         };
         const auto state = [](int nmState) { return deviceStateToString(mapDeviceState(Dev::State(nmState))); };
-        const auto method = [](const char *text) {
-            return ipv4SettingMethodToString(ipv4SettingMethodFromString(QString::fromLatin1(text)));
-        };
         const auto technologies = [](uint bits) -> QString { // the names, and how many the array holds
             const QFlags<MMModemAccessTechnology> flags { QFlag(int(bits)) };
             return accessTechnologiesToString(flags) + ' ' + QString::number(accessTechnologiesToJson(flags).size());
@@ -71,16 +67,17 @@ private slots:
             return apSecurity(
                 AP::Capabilities(QFlag(capabilities)), AP::WpaFlags(QFlag(wpa)), AP::WpaFlags(QFlag(rsn)));
         };
-        // Gaps, values out of range and security bits without privacy: each table's fallback.
-        const QStringList fallbacks { deviceStateToString(static_cast<DeviceState>(99)), deviceTypeToString(Dev::Tun),
-            connectionTypeToString(ConnectionSettings::WireGuard),
+        // Gaps, values a newer daemon may send and security bits without privacy: each table's fallback.
+        const QStringList fallbacks { deviceTypeToString(Dev::Tun),
             connectivityToString(static_cast<NetworkManager::Connectivity>(7)),
-            mqttErrorToString(static_cast<MqttClient::ClientError>(6)),
-            stateChangeReasonToString(Dev::NowManagedReason),
-            ipv4SettingMethodToString(static_cast<IP::ConfigMethod>(5)), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
+            stateChangeReasonToString(Dev::NowManagedReason), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
             security(0, 0, AP::KeyMgmtSAE), apSecurity(AP::Ptr()) };
+        QString waits; // the shortest and longest reconnect wait in s: attempts 1, 5 to 10, a runaway count
+        for (int n : { 1, 5, 6, 7, 8, 9, 10, 99999 })
+            waits += QString::asprintf("%g-%g ", IPC::reconnectDelayMs(n, 0) / 1e3, IPC::reconnectDelayMs(n, 1) / 1e3);
         QTest::newRow("fallbacks") << fallbacks.join(' ')
                                    << QStringLiteral("unknown ").repeated(fallbacks.size()).trimmed();
+        row("reconnect waits", waits, "2.4-3.6 2.4-3.6 4.8-7.2 9.6-14.4 19.2-28.8 38.4-57.6 48-72 48-72 ");
         row("states: Failed is not Disconnected",
             QStringList({ state(Dev::NeedAuth), state(Dev::Deactivating), state(Dev::Failed), state(15) }).join(' '),
             "Connecting Disconnecting Unavailable Unavailable");
@@ -90,15 +87,11 @@ private slots:
             "{\"key\": \"********\", \"pin\":\"********\", \"pass\": \"\", \"ssid\": \"pin\"}");
         row("masked in invalid JSON", maskSecrets("[\"password\" :\"p\", \"pass\":"),
             "[\"password\" :\"********\", \"pass\":");
-        row("method case matters, not trimmed", method("Manual") + method(" manual"), "autoauto");
         row("security: any wpa bit counts", security(AP::Privacy, AP::GroupWep40, 0), "wpa1");
-        row("modem interface unlisted", modemInterfaceToString(QStringLiteral("ModemManager::Modem")), "Unknown");
-        row("modem interface empty handle", modemInterfaceToString(ModemManager::Interface::Ptr()), "Unknown");
         row("technologies none", technologies(0), "UNKNOWN 1");
         row("technologies: 5G never named", technologies(MM_MODEM_ACCESS_TECHNOLOGY_5GNR), " 0");
         row("technologies in order", technologies(MM_MODEM_ACCESS_TECHNOLOGY_LTE | MM_MODEM_ACCESS_TECHNOLOGY_GSM),
             "GSM,LTE 2");
-        row("technologies: all bits", technologies(MM_MODEM_ACCESS_TECHNOLOGY_ANY).section(',', -1), "ANY 16");
         row("usage: new month", usage({ 1000, 500, 3000, 600, 0, 0 }), "2000 100 0 0");
         row("usage: reset", usage({ 5000, 900, 1200, 300, 9000, 9000 }), "10200 9300 0.01 0.01");
         row("usage: unreadable, as it was", usage({ 1000, 500, ~0ull, 600, 7, 8 }), "7 8 0 0");
