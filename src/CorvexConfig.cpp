@@ -152,6 +152,8 @@ namespace
         mqtt.cafile = group.value("cafile", QString()).toString();
         mqtt.certfile = group.value("certfile", QString()).toString();
         mqtt.keyfile = group.value("keyfile", QString()).toString();
+        // Bounded so that the window's timer, in milliseconds, fits its 32 bits.
+        mqtt.rollbackSec = std::min(group.value("rollbackSec", 0).toUInt(), 2147483u);
         return mqtt;
     }
 
@@ -166,6 +168,8 @@ namespace
         // Optional: files that never set it, the default one included, do not gain it.
         if (!mqtt.availability.isEmpty())
             group.setValue("availability", mqtt.availability);
+        if (mqtt.rollbackSec != 0)
+            group.setValue("rollbackSec", mqtt.rollbackSec);
         // The TLS keys are optional: a file without them, the default one included, stays as it was.
         const std::pair<const char *, QString> tlsKeys[]
             = { { "cafile", mqtt.cafile }, { "certfile", mqtt.certfile }, { "keyfile", mqtt.keyfile } };
@@ -336,6 +340,16 @@ Config::Config(const QString &filePath, QObject *parent)
 }
 
 Config::~Config() = default;
+
+QString Config::filePath() const { return m_settings->fileName(); }
+
+void Config::reread()
+{
+    const QString path = filePath();
+    delete m_settings;
+    m_settings = new QSettings(path, QSettings::NativeFormat, this);
+    readConfiguration();
+}
 
 void Config::escapeSerialisedValues(const QString &path)
 {
@@ -529,6 +543,8 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
     if (!m_mqtt.availability.isEmpty())
         log(Log::Info, " mqtt.availability  : %s", qPrintable(m_mqtt.availability));
+    if (m_mqtt.rollbackSec != 0)
+        log(Log::Info, " mqtt.rollbackSec   : %u", m_mqtt.rollbackSec);
     // The TLS files are optional and shown only when configured.
     const std::pair<const char *, QString> tlsFiles[] = { { "mqtt.cafile", m_mqtt.cafile },
         { "mqtt.certfile", m_mqtt.certfile }, { "mqtt.keyfile", m_mqtt.keyfile } };
