@@ -207,7 +207,7 @@ private:
     void writeJournal(const PendingChange &change);
     void confirmChange();
     void rollBackChange();
-    void undoChange(const PendingChange &change, const QString &reason);
+    void undoChange(const PendingChange &change);
     void reportRollbacks();
 
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store

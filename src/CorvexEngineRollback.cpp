@@ -159,9 +159,10 @@ void Engine::confirmChange()
     const PendingChange change = *m_rollback.pending;
     m_rollback.pending.reset();
     m_rollback.timer.stop();
-    // Refused: NetworkManager has rolled back already, at the very end of the window.
+    // Refused: NetworkManager's timer was first, the confirmation came too late.
     if (auto failure = callCheckpoint(QStringLiteral("CheckpointDestroy"), change.checkpoint)) {
-        undoChange(change, QStringLiteral("Rolled back by NetworkManager: ") + *failure);
+        log(Log::Warning, "Checkpoint %s: %s", qPrintable(change.checkpoint), qPrintable(*failure));
+        undoChange(change);
         return;
     }
     QFile::remove(journalPath());
@@ -176,13 +177,14 @@ void Engine::rollBackChange()
     // NetworkManager's own timer may have been first; then there is nothing left to roll back.
     if (auto failure = callCheckpoint(QStringLiteral("CheckpointRollback"), change.checkpoint))
         log(Log::Debug, "Checkpoint %s: %s", qPrintable(change.checkpoint), qPrintable(*failure));
-    undoChange(change,
-        QStringLiteral("Rolled back after %1 s: the broker could not be reached").arg(m_config->mqtt().rollbackSec));
+    undoChange(change);
 }
 
 // NetworkManager has restored the device; the file, and the radio switch no checkpoint holds, are ours.
-void Engine::undoChange(const PendingChange &change, const QString &reason)
+void Engine::undoChange(const PendingChange &change)
 {
+    const QString reason
+        = QStringLiteral("Rolled back after %1 s: the broker could not be reached").arg(m_config->mqtt().rollbackSec);
     QString error;
     if (writeFile(m_config->filePath(), change.previousFile, /* ownerOnly = */ false, &error))
         m_config->reread();
