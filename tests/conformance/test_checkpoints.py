@@ -1,7 +1,6 @@
-#!/usr/bin/python3
-"""Checkpoints on the simulated NetworkManager against the real one on a veth device: refusal of an overlap,
-destroy keeping a change, and a timeout that restores the active profile, deletes a new one and leaves the
-global Wifi switch off. Without root: skipped (77), a failure where CI is set."""
+"""Checkpoints of the simulated NetworkManager against the real one on a veth device: an overlap refused, destroy
+keeping a change, a timeout restoring the active profile, deleting a new one and leaving the Wifi switch off.
+Without root: skipped (77), a failure where CI is set."""
 
 import os
 import sys
@@ -15,58 +14,51 @@ from testbed.nm import NetworkManagerSim, to_dbus_settings, unwrap  # noqa: E402
 from testbed.process import wait_until  # noqa: E402
 from testbed.realnm import RealNetworkManager  # noqa: E402
 
-NM, NM_PATH, IFACE = "org.freedesktop.NetworkManager", "/org/freedesktop/NetworkManager", "veth0"
-SETTINGS, SETTINGS_PATH = NM + ".Settings", NM_PATH + "/Settings"
-
-
-def profile(name, address):
-    return to_dbus_settings({"connection": {"id": name, "type": "802-3-ethernet", "interface-name": IFACE,
-                                            "autoconnect": False}, "ipv6": {"method": "disabled"},
-                             "ipv4": {"method": "manual", "address-data": [{"address": address, "prefix": 24}]}})
+NM, NM_PATH = "org.freedesktop.NetworkManager", "/org/freedesktop/NetworkManager"
+U0, U2, U8, ANY = dbus.UInt32(0), dbus.UInt32(2), dbus.UInt32(8), dbus.ObjectPath("/")
 
 
 def scenario(address):
-    bus = dbus.bus.BusConnection(address)
-    call = lambda path, iface, method, *args: getattr(  # noqa: E731
-        dbus.Interface(bus.get_object(NM, path, introspect=False), iface), method)(*args)
-    prop = lambda path, iface, name: unwrap(call(path, dbus.PROPERTIES_IFACE, "Get", iface, name))  # noqa: E731
-    dev, seen = call(NM_PATH, NM, "GetDeviceByIpIface", IFACE), {}
+    bus, seen = dbus.bus.BusConnection(address), {}
+    call = lambda path, iface, method, *args: getattr(dbus.Interface(  # noqa: E731
+        bus.get_object(NM, path, introspect=False), iface), method)(*args)
+    prop = lambda path, iface, name: unwrap(call(path, dbus.PROPERTIES_IFACE, "Get", NM + iface, name))  # noqa: E731
+    manager = lambda method, *args: call(NM_PATH, NM, method, *args)  # noqa: E731
+    profile = lambda path, method, *args: call(path, NM + ".Settings.Connection", method, *args)  # noqa: E731
+    ethernet = lambda name, address: to_dbus_settings({  # noqa: E731
+        "connection": {"id": name, "type": "802-3-ethernet", "autoconnect": False}, "ipv6": {"method": "disabled"},
+        "ipv4": {"method": "manual", "address-data": [{"address": address, "prefix": 24}]}})
+    dev = manager("GetDeviceByIpIface", "veth0")
+    add = lambda *p: call(NM_PATH + "/Settings", NM + ".Settings", "AddConnection", ethernet(*p))  # noqa: E731
 
-    def state(step):  # every profile's address, the device's active profile, the Wifi switch, the checkpoints
-        wait_until(lambda: prop(dev, NM + ".Device", "State") in (30, 100), 10, "a settled device")
-        active = prop(dev, NM + ".Device", "ActiveConnection")
-        profiles = [unwrap(call(p, SETTINGS + ".Connection", "GetSettings"))
-                    for p in prop(SETTINGS_PATH, SETTINGS, "Connections")]
+    def note(step):  # every profile's address, the device's active profile, the Wifi switch, the checkpoints
+        active, profiles = prop(dev, ".Device", "ActiveConnection"), [unwrap(profile(p, "GetSettings")) for p in prop(
+            NM_PATH + "/Settings", ".Settings", "Connections")]
         seen[step] = ({p["connection"]["id"]: p["ipv4"]["address-data"] for p in profiles
-                       if p["connection"]["type"] != "loopback"},
-                      active != "/" and prop(active, NM + ".Connection.Active", "Id"),
-                      prop(NM_PATH, NM, "WirelessEnabled"), len(prop(NM_PATH, NM, "Checkpoints")))
+                       if p["connection"]["type"] != "loopback"}, active != "/" and prop(
+            active, ".Connection.Active", "Id"), prop(NM_PATH, "", "WirelessEnabled"), prop(NM_PATH, "", "Checkpoints"))
 
-    def attempt(step, *args):
-        try:
-            return call(NM_PATH, NM, *args)
-        except dbus.DBusException as e:
-            seen[step] = (e.get_dbus_name(), e.get_dbus_message())
-
-    first = call(SETTINGS_PATH, SETTINGS, "AddConnection", profile("A", "192.168.77.2"))
-    call(NM_PATH, NM, "ActivateConnection", first, dev, dbus.ObjectPath("/"))
-    wait_until(lambda: prop(dev, NM + ".Device", "State") == 100, 10, "A active")
-    kept = call(NM_PATH, NM, "CheckpointCreate", [dev], dbus.UInt32(0), dbus.UInt32(2))
-    seen["object"] = {k: prop(kept, NM + ".Checkpoint", k) == v for k, v in (("Devices", [dev]), ("RollbackTimeout", 0))}
-    attempt("overlap", "CheckpointCreate", [dev], dbus.UInt32(0), dbus.UInt32(0))
-    call(NM_PATH, NM, "CheckpointDestroy", attempt("overlap allowed", "CheckpointCreate", [dev], dbus.UInt32(0), dbus.UInt32(8)))
-    call(first, SETTINGS + ".Connection", "Update", profile("A", "192.168.77.3"))
-    call(NM_PATH, NM, "CheckpointDestroy", kept)
-    state("destroy keeps the change")
-    window = call(NM_PATH, NM, "CheckpointCreate", [dev], dbus.UInt32(2), dbus.UInt32(2))
-    call(first, SETTINGS + ".Connection", "Update", profile("A", "192.168.77.4"))
-    call(NM_PATH, NM, "ActivateConnection", call(SETTINGS_PATH, SETTINGS, "AddConnection", profile(
-        "new", "192.168.77.5")), dev, dbus.ObjectPath("/"))
+    first = add("A", "192.168.77.2")
+    manager("ActivateConnection", first, dev, ANY)
+    wait_until(lambda: prop(dev, ".Device", "State") == 100, 10, "A active")
+    kept = manager("CheckpointCreate", [dev], U0, U2)
+    try:
+        manager("CheckpointCreate", [dev], U0, U0)
+    except dbus.DBusException as e:
+        seen["overlap refused"] = (e.get_dbus_name(), e.get_dbus_message())
+    manager("CheckpointDestroy", manager("CheckpointCreate", [dev], U0, U8))  # allowed with ALLOW_OVERLAPPING
+    profile(first, "Update", ethernet("A", "192.168.77.3"))
+    manager("CheckpointDestroy", kept)
+    note("destroy keeps the change")
+    window = manager("CheckpointCreate", [dev], U2, U2)
+    seen["checkpoint"] = [prop(window, ".Checkpoint", name) for name in ("Devices", "RollbackTimeout")] == [[dev], 2]
+    profile(first, "Update", ethernet("A", "192.168.77.4"))
+    manager("ActivateConnection", add("new", "192.168.77.5"), dev, ANY)
     call(NM_PATH, dbus.PROPERTIES_IFACE, "Set", NM, "WirelessEnabled", dbus.Boolean(False, variant_level=1))
-    state("changed in the window")
-    wait_until(lambda: not prop(NM_PATH, NM, "Checkpoints"), 10, "the rollback")
-    state("rolled back at the timeout")
-    attempt("destroy after the rollback", "CheckpointDestroy", window)
+    wait_until(lambda: prop(dev, ".Device", "State") == 100, 10, "new active")
+    note("changed in the window")
+    wait_until(lambda: not prop(NM_PATH, "", "Checkpoints") and prop(dev, ".Device", "State") == 100, 10, "A again")
+    note("rolled back at the timeout")
     return seen
 
 
@@ -74,10 +66,10 @@ if __name__ == "__main__":
     if RealNetworkManager.available():
         print(f"{'FAIL' if os.environ.get('CI') else 'SKIP'}: {RealNetworkManager.available()}")
         sys.exit(1 if os.environ.get("CI") else 77)
-    with PrivateBus() as bus, RealNetworkManager(bus.address, IFACE) as real:
+    with PrivateBus() as bus, RealNetworkManager(bus.address) as real:
         expected = scenario(bus.address)
     with PrivateBus() as bus, NetworkManagerSim(bus.address) as sim:
-        sim.add_ethernet(IFACE, "7A:06:EE:83:AE:F3")
+        sim.add_ethernet("veth0", "7A:06:EE:83:AE:F3")
         simulated = scenario(bus.address)
     print("\n".join(f"{k}:\n  real      {v}\n  simulated {simulated.get(k)}" for k, v in expected.items()))
     sys.exit(0 if expected == simulated else 1)
