@@ -2,7 +2,6 @@
 
 import configparser
 import os
-import signal
 import stat
 
 import pytest
@@ -21,11 +20,7 @@ def bed(testbed, tmp_path):
     testbed.start = lambda seconds: shared_service(testbed, str(tmp_path), {
         "Mqtt": {"rollbackSec": seconds}, "Ethernet": {"interface": "eth0"}})
     yield testbed
-    pause(testbed, signal.SIGCONT)
-
-
-def pause(bed, sig=signal.SIGSTOP):  # the broker unreachable: the connection stays, nothing is answered
-    os.kill(bed.broker._daemon.proc.pid, sig)
+    testbed.broker.pause(False)
 
 
 def change(bed, recorder, commands=1):
@@ -61,12 +56,12 @@ def test_rolled_back_without_the_broker(bed, killed, error):
     """The broker stopped right after the command and back after the window, or the service killed in it."""
     with bed.start(2) as (service, recorder):
         change(bed, recorder)
-        pause(bed)
+        bed.broker.pause()
         bed.nm.wait_for(lambda: seen(bed, service)[::3] == (CHANGE, 0o600))  # changed, and the journal written
         service.kill() if killed else None
         bed.nm.wait_for(lambda: not bed.nm.get(NM_PATH, BUS_NAME, "Checkpoints"), timeout=5)
         service.start() if killed else service.wait_for_log("[Engine] 'ethernet/config/set' undone")
         since = recorder.count()
-        pause(bed, signal.SIGCONT)
+        bed.broker.pause(False)
         assert (recorder.wait_for("error", since=since).data, seen(bed, service)) == ({
             "command": "ethernet/config/set", "error": error}, (CHANGE + ["CheckpointRollback"], "auto", "auto", False))
