@@ -204,6 +204,9 @@ private:
     void restoreJournal();
     void setUpRollback();
     bool guardChange(const QString &command, const QJsonObject &data);
+    void awaitSettledDevice(const NetworkManager::Device::Ptr &dev);
+    void publishProof();
+    PendingChange takePendingChange();
     void writeJournal(const PendingChange &change);
     void confirmChange();
     void rollBackChange();
@@ -235,7 +238,9 @@ private:
         std::optional<PendingChange> pending; // the change waiting for the broker, at most one
         std::optional<PendingChange> restarted; // from the journal of a run killed during its window
         QList<std::pair<QString, QString>> reports; // rollbacks (command, error) to tell once connected
-        QTimer timer;
+        QTimer timer; // the window
+        QTimer grace; // for the device to settle
+        QMetaObject::Connection settling;
     } m_rollback;
 };
 

@@ -21,6 +21,8 @@ namespace
     // Profiles added during the window go with the rollback (NM_CHECKPOINT_CREATE_FLAG_DELETE_NEW_CONNECTIONS).
     constexpr uint deleteNewConnections = 0x2;
     const QString journalName = QStringLiteral("corvex-rollback.json");
+    // A device whose state has not changed for this long has settled.
+    constexpr int settleGraceMs = 1000;
 
     // The commands that change NetworkManager, with the type of the device they name.
     NetworkManager::Device::Type changedDeviceType(const QString &command)
@@ -100,6 +102,8 @@ void Engine::setUpRollback()
 {
     m_rollback.timer.setSingleShot(true);
     connect(&m_rollback.timer, &QTimer::timeout, this, &Engine::rollBackChange);
+    m_rollback.grace.setSingleShot(true);
+    connect(&m_rollback.grace, &QTimer::timeout, this, &Engine::publishProof);
     connect(m_ipc.data(), &IPC::delivered, this, [this](int id) {
         if (m_rollback.pending && m_rollback.pending->statusId == id)
             confirmChange();
@@ -137,12 +141,43 @@ bool Engine::guardChange(const QString &command, const QJsonObject &data)
         seconds);
     m_rollback.pending = change;
     m_rollback.timer.start(int(seconds * 1000));
-    // After the handler: the status document that follows the change is the broker's proof.
-    QTimer::singleShot(0, this, [this] {
-        if (m_rollback.pending && m_ipc->isConnected())
-            m_rollback.pending->statusId = m_ipc->publishNetworkStatus();
-    });
+    QTimer::singleShot(0, this, [this, dev] { awaitSettledDevice(dev); });
     return true;
+}
+
+// After the handler. The broker's proof is a status document sent once the device has settled, so that it goes
+// over the link the change leaves rather than the one before it: at the end of an activation, or after a second
+// without a change of state (a device the change does not move, or one it leaves disconnected).
+void Engine::awaitSettledDevice(const NetworkManager::Device::Ptr &dev)
+{
+    if (!m_rollback.pending)
+        return;
+    m_rollback.grace.start(settleGraceMs);
+    m_rollback.settling
+        = connect(dev.data(), &NetworkManager::Device::stateChanged, this, [this](NetworkManager::Device::State state) {
+              if (state == NetworkManager::Device::Activated || state == NetworkManager::Device::Failed)
+                  publishProof();
+              else
+                  m_rollback.grace.start(settleGraceMs);
+          });
+}
+
+void Engine::publishProof()
+{
+    QObject::disconnect(m_rollback.settling);
+    if (m_rollback.pending && m_ipc->isConnected())
+        m_rollback.pending->statusId = m_ipc->publishNetworkStatus();
+}
+
+// The change leaves its window, confirmed or not.
+Engine::PendingChange Engine::takePendingChange()
+{
+    const PendingChange change = *m_rollback.pending;
+    m_rollback.pending.reset();
+    m_rollback.timer.stop();
+    m_rollback.grace.stop();
+    QObject::disconnect(m_rollback.settling);
+    return change;
 }
 
 void Engine::writeJournal(const PendingChange &change)
@@ -156,9 +191,7 @@ void Engine::writeJournal(const PendingChange &change)
 
 void Engine::confirmChange()
 {
-    const PendingChange change = *m_rollback.pending;
-    m_rollback.pending.reset();
-    m_rollback.timer.stop();
+    const PendingChange change = takePendingChange();
     // Refused: NetworkManager's timer was first, the confirmation came too late.
     if (auto failure = callCheckpoint(QStringLiteral("CheckpointDestroy"), change.checkpoint)) {
         log(Log::Warning, "Checkpoint %s: %s", qPrintable(change.checkpoint), qPrintable(*failure));
@@ -172,8 +205,7 @@ void Engine::confirmChange()
 
 void Engine::rollBackChange()
 {
-    const PendingChange change = *m_rollback.pending;
-    m_rollback.pending.reset();
+    const PendingChange change = takePendingChange();
     // NetworkManager's own timer may have been first; then there is nothing left to roll back.
     if (auto failure = callCheckpoint(QStringLiteral("CheckpointRollback"), change.checkpoint))
         log(Log::Debug, "Checkpoint %s: %s", qPrintable(change.checkpoint), qPrintable(*failure));
