@@ -143,7 +143,7 @@ namespace
             settings.reset(new NetworkManager::ConnectionSettings(profile->settings()));
         } else {
             settings.reset(new NetworkManager::ConnectionSettings(NetworkManager::ConnectionSettings::Wireless));
-            settings->createNewUuid();
+            settings->setUuid(NetworkManager::ConnectionSettings::createNewUuid());
             settings->setTimestamp(QDateTime::currentDateTime());
         }
         settings->setId(request.ssid);

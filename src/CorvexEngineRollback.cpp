@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <utility>
+
 namespace Corvex
 {
 
@@ -93,7 +95,7 @@ void Engine::restoreJournal()
         return;
     }
     m_rollback.restarted = { journal.value(QLatin1String("command")).toString(),
-        journal.value(QLatin1String("checkpoint")).toString(), {}, false, -1 };
+        journal.value(QLatin1String("checkpoint")).toString(), {}, false, -1, journal.value(QLatin1String("id")), 0 };
     log(Log::Warning, "Restored '%s' as it was before the unconfirmed '%s'.", qPrintable(config),
         qPrintable(m_rollback.restarted->command));
 }
@@ -131,8 +133,10 @@ bool Engine::guardChange(const QString &command, const QJsonObject &data)
         m_ipc->publishError(command, QStringLiteral("Cannot take a rollback checkpoint: ") + *failure);
         return false;
     }
+    // The request's result waits for the outcome.
     PendingChange change { command, reply.arguments().value(0).value<QDBusObjectPath>().path(), {},
-        command == QLatin1String("wifi/disable"), -1 };
+        command == QLatin1String("wifi/disable"), -1, std::exchange(m_request.id, QJsonValue(QJsonValue::Undefined)),
+        m_ipc->errorCount() };
     QFile config(m_config->filePath());
     if (config.open(QIODevice::ReadOnly))
         change.previousFile = config.readAll();
@@ -182,7 +186,7 @@ Engine::PendingChange Engine::takePendingChange()
 
 void Engine::writeJournal(const PendingChange &change)
 {
-    const QJsonObject journal { { "command", change.command }, { "checkpoint", change.checkpoint },
+    const QJsonObject journal { { "command", change.command }, { "id", change.id }, { "checkpoint", change.checkpoint },
         { "file", m_config->filePath() }, { "content", QString::fromLatin1(change.previousFile.toBase64()) } };
     QString error;
     if (!writeFile(journalPath(), QJsonDocument(journal).toJson(), /* ownerOnly = */ true, &error))
@@ -199,6 +203,7 @@ void Engine::confirmChange()
         return;
     }
     QFile::remove(journalPath());
+    m_ipc->publishResult(change.command, change.id, m_ipc->errorSince(change.errorMark));
     log(Log::Info, "'%s' confirmed by the broker: checkpoint %s destroyed.", qPrintable(change.command),
         qPrintable(change.checkpoint));
 }
@@ -226,7 +231,7 @@ void Engine::undoChange(const PendingChange &change)
         NetworkManager::setWirelessEnabled(true);
     QFile::remove(journalPath());
     log(Log::Warning, "'%s' undone: %s", qPrintable(change.command), qPrintable(reason));
-    m_rollback.reports.append({ change.command, reason });
+    m_rollback.reports.append({ change, reason });
     if (m_ipc->isConnected())
         reportRollbacks();
 }
@@ -240,12 +245,14 @@ void Engine::reportRollbacks()
     if (m_rollback.restarted) {
         callCheckpoint(QStringLiteral("CheckpointRollback"), m_rollback.restarted->checkpoint);
         m_rollback.reports.append(
-            { m_rollback.restarted->command, QStringLiteral("Rolled back at start: the change was not confirmed") });
+            { *m_rollback.restarted, QStringLiteral("Rolled back at start: the change was not confirmed") });
         m_rollback.restarted.reset();
         QFile::remove(journalPath());
     }
-    for (const auto &[command, error] : std::as_const(m_rollback.reports))
-        m_ipc->publishError(command, error);
+    for (const auto &[change, error] : std::as_const(m_rollback.reports)) {
+        m_ipc->publishError(change.command, error);
+        m_ipc->publishResult(change.command, change.id, error);
+    }
     m_rollback.reports.clear();
 }
 

@@ -26,7 +26,7 @@ def bed(testbed, tmp_path):
             testbed.nm.clear_calls()
             since = recorder.count()
             for n in range(commands):
-                recorder.publish("ethernet/config/set", {"interface": "eth0", "method": "manual",
+                recorder.publish("ethernet/config/set", {"interface": "eth0", "method": "manual", "id": 7,
                                                          "address": f"10.0.5.{n + 2}"})
             yield service, recorder, since
     testbed.changed = changed
@@ -61,5 +61,7 @@ def test_rolled_back_without_the_broker(bed, killed, error):
         bed.nm.wait_for(lambda: seen(bed, service)[::3] == (CHANGE, 0o600))  # changed, and the journal written
         (service.kill(), service.start()) if killed else service.wait_for_log("'ethernet/config/set' undone", timeout=5)
         bed.broker.pause(False)
-        assert (recorder.wait_for("error", since=since).data, seen(bed, service)) == ({
-            "command": "ethernet/config/set", "error": error}, (CHANGE + ["CheckpointRollback"], "auto", "auto", False))
+        documents = [recorder.wait_for(topic, since=since).data for topic in ("error", "result")]
+        assert (documents, seen(bed, service)) == ([{"command": "ethernet/config/set", "error": error}, {
+            "command": "ethernet/config/set", "id": 7, "ok": False, "error": error}], (CHANGE + [
+                "CheckpointRollback"], "auto", "auto", False))
