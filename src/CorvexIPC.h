@@ -12,6 +12,7 @@
 #include <NetworkManagerQt/WiredDevice>
 #include <NetworkManagerQt/WirelessDevice>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -49,6 +50,9 @@ public:
     };
     // The command intake short of the connection: command text from the topic, size limit, JSON parse.
     static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
+    // The wait before reconnect attempt `attempt` (counted from 1 since the last lasting connection); `random`, from
+    // 0 to 1, places it within the jitter.
+    static int reconnectDelayMs(int attempt, double random);
     // The device's IPv4 configuration as NetworkManager reports it now, read past the binding's cache.
     QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
 
@@ -134,6 +138,7 @@ private:
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();
+    void scheduleReconnect();
     // A payload as the Debug log shows it, its secrets masked.
     QByteArray loggablePayload(const QByteArray &payload) const;
 
@@ -159,6 +164,8 @@ private:
     Config *m_config;
     QScopedPointer<MqttClient> m_client;
     QScopedPointer<QTimer> m_connectTimer;
+    int m_reconnectAttempt = 0;
+    QElapsedTimer m_connectedSince; // invalid while not connected
     QHash<QString, QJsonValue> m_stateIpv4;
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
