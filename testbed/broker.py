@@ -59,7 +59,7 @@ class Broker:
     def pause(self, paused: bool = True) -> None:
         """Freezes the broker (or thaws it): its clients keep their connections and get no answer, as behind a
         network that drops everything."""
-        os.kill(self._daemon.proc.pid, signal.SIGSTOP if paused else signal.SIGCONT)
+        os.kill(self.pid, signal.SIGSTOP if paused else signal.SIGCONT)
 
     def stop(self) -> None:
         stop_in_folder(self._daemon, self.dir)
