@@ -140,7 +140,8 @@ private:
         const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated);
     bool mayActivate(const ProvisioningRun &run);
     static bool isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr connection);
-    NetworkManager::Connection::Ptr findConnection(const QString &name, NetworkManager::Device::Ptr dev);
+    NetworkManager::Connection::Ptr findConnection(
+        const QString &name, NetworkManager::ConnectionSettings::ConnectionType type, bool accessPoint = false);
     NetworkManager::AccessPoint::Ptr findAccessPoint(NetworkManager::Device::Ptr dev, const QString &ssid);
     QString savedWifiKey(const QString &ssid);
 
@@ -182,6 +183,8 @@ private:
     // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
     void processWifiHotspotSetCommand(const QJsonObject &params);
     void stopWifiHotspot(NetworkManager::Device::Ptr dev);
+    void removeOtherHotspots(NetworkManager::Device::Ptr dev, const QString &ssid);
+    void removeHotspotProfile(NetworkManager::Connection::Ptr profile);
     QString startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr profile,
         const NMVariantMapMap &settings, QString *error);
     NetworkManager::Connection::Ptr findWifiHotspotConnection(NetworkManager::Device::Ptr dev);
@@ -192,6 +195,9 @@ private:
     void publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
     void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
     void endHotspotWatch(NetworkManager::Device::Ptr dev);
+    bool takeHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher);
+    void publishHotspotDocument(NetworkManager::Device::Ptr dev);
+    void onWifiActiveConnectionChanged(NetworkManager::Device::Ptr dev);
 
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
     void pruneModemStats();
@@ -214,6 +220,8 @@ private:
     bool m_stopping = false;
     // The one hotspot watcher per device (by its path) whose outcome is still to be published.
     QHash<QString, QPointer<QObject>> m_hotspotWatches;
+    // Per device (by its path): whether the last hotspot document said a hotspot runs.
+    QHash<QString, bool> m_hotspotShown;
 };
 
 // A month's traffic in bytes, as the statistics store keeps it.

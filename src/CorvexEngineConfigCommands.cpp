@@ -71,7 +71,8 @@ void Engine::processWifiConfigSetCommand(const QJsonObject &data)
         else if (record.ssid != stored.ssid)
             record.key.clear();
     }
-    const NetworkManager::Connection::Ptr saved = findConnection(record.ssid, /* dev = */ {});
+    const NetworkManager::Connection::Ptr saved
+        = findConnection(record.ssid, NetworkManager::ConnectionSettings::Wireless);
     if (data.contains(QLatin1String("autoconnect")))
         record.autocon = data.value(QLatin1String("autoconnect")).toBool(false);
     else if (saved)

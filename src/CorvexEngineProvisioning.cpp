@@ -63,13 +63,6 @@ namespace
         }
     }
 
-    // The binding's copy constructor shares the settings objects, so a change made to prepare an update that
-    // NetworkManager then refuses would stay in the binding's view of the profile.
-    ConnectionSettings::Ptr settingsCopy(const Connection::Ptr &connection)
-    {
-        return ConnectionSettings::Ptr::create(connection->settings()->toMap());
-    }
-
     // A profile holds a setting only when NetworkManager sent it; an open network's profile has no security.
     bool holds(const ConnectionSettings::Ptr &settings, Setting::SettingType type)
     {
@@ -90,7 +83,7 @@ NetworkManager::Connection::Ptr Engine::updateConnection(
     log(Log::Info, "[%s] Checking connection: %s", run.type.constData(), qPrintable(run.name));
     if (run.name.isEmpty())
         return {};
-    const NetworkManager::Connection::Ptr connection = findConnection(run.name, /* dev = */ {});
+    const NetworkManager::Connection::Ptr connection = findConnection(run.name, run.connectionType);
     return connection ? updateExistingConnection(run, connection) : createConnection(run);
 }
 
@@ -195,6 +188,7 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
     settings->setGatewayPingTimeout(gatewayPingTimeoutSec);
     updateConnectionSettings(settings, run.config, run.dev->interfaceName(), run.apSecurity, run.wifiOverride);
 
+    endHotspotWatch(run.dev);
     QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> reply
         = NetworkManager::addAndActivateConnection(settings->toMap(), run.dev->uni(), QString());
     if (auto failure = failureOf(reply)) {
@@ -208,6 +202,8 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
 NetworkManager::Connection::Ptr Engine::activate(
     const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated)
 {
+    // The device is taken for this profile: a hotspot still coming up there is replaced, not failed.
+    endHotspotWatch(run.dev);
     const QDBusPendingCall call = NetworkManager::activateConnection(connection->path(), run.dev->uni(), QString());
     if (auto failure = failureOf(call)) {
         log(Log::Info, "[%s] Failed to activate connection: %s", run.type.constData(), qPrintable(*failure));
@@ -238,12 +234,15 @@ std::optional<QString> Engine::failureOf(QDBusPendingCall call)
     return call.error().message();
 }
 
-NetworkManager::Connection::Ptr Engine::findConnection(const QString &name, NetworkManager::Device::Ptr dev)
+// A profile of another kind that carries the name is not the one looked for: a client network's name never
+// finds a hotspot, nor a Wifi name a wired profile.
+NetworkManager::Connection::Ptr Engine::findConnection(
+    const QString &name, NetworkManager::ConnectionSettings::ConnectionType type, bool accessPoint)
 {
-    const NetworkManager::Connection::List connections
-        = dev ? dev->availableConnections() : NetworkManager::listConnections();
+    const NetworkManager::Connection::List connections = NetworkManager::listConnections();
     for (const NetworkManager::Connection::Ptr &connection : connections) {
-        if (connection->name() == name)
+        if (connection->name() == name && connection->settings()->connectionType() == type
+            && isAccessPointProfile(connection) == accessPoint)
             return connection;
     }
     return {};
@@ -264,7 +263,7 @@ NetworkManager::AccessPoint::Ptr Engine::findAccessPoint(NetworkManager::Device:
 
 QString Engine::savedWifiKey(const QString &ssid)
 {
-    const NetworkManager::Connection::Ptr connection = findConnection(ssid, /* dev = */ {});
+    const NetworkManager::Connection::Ptr connection = findConnection(ssid, ConnectionSettings::Wireless);
     if (!connection)
         return {};
     const ConnectionSettings::Ptr settings = settingsCopy(connection);

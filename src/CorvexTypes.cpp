@@ -1,5 +1,7 @@
 #include "CorvexTypes.h"
 
+#include <NetworkManagerQt/WirelessSetting>
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -371,6 +373,17 @@ QString modemInterfaceToString(const QString &className)
         { QStringLiteral("ModemDevice::SignalInterface"), QStringLiteral("Signal") },
     };
     return lookup(table, className, QStringLiteral("Unknown"));
+}
+
+NetworkManager::ConnectionSettings::Ptr settingsCopy(const NetworkManager::Connection::Ptr &connection)
+{
+    return NetworkManager::ConnectionSettings::Ptr::create(connection->settings()->toMap());
+}
+
+bool isAccessPointProfile(const NetworkManager::Connection::Ptr &connection)
+{
+    const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
+    return wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap;
 }
 
 QString ssidToString(const QByteArray &ssid) { return QString::fromUtf8(ssid.constData()); }
