@@ -65,15 +65,12 @@ IGNORED, IGNORED_LOG = "[Ethernet-3]\nid=x\n", "[Config] Config group '[Ethernet
     ("abc", UNREACHABLE + IGNORED, [], [IGNORED_LOG]),  # not a number: errors only
     ("2", UNREACHABLE + "pass=s3cret\n[Wifi]\nkey=s3cret\n[Modem]\npassword=s3cret\npin=\n[Ethernet]\nmtu=1500\n"
      "[Ethernet-2]\ninterface=eth0\n" + IGNORED,
-     ["[Config]  mqtt.port          : 1\n", "[Config]  Ethernet.mtu       : 1500\n", IGNORED_LOG,
-      "[Config]  Ethernet-2.interface : eth0\n", "[Config]  wifi.autocon       : true\n",
-      "[Config]  modem.autocon      : 1\n", "[Config]  mqtt.pass          : ********\n",
-      "[Config]  wifi.key           : ********\n", "[Config]  modem.password     : ********\n",
-      "[Config]  modem.pin          : \n"], ["not found", "Failed", "s3cret", "Ethernet-3."]),
+     [IGNORED_LOG, "Ethernet-2.interface : eth0\n", "mqtt.pass          : ********\n",
+      "wifi.key           : ********\n", "modem.password     : ********\n", "modem.pin          : \n"],
+     ["not found", "Failed", "s3cret", "Ethernet-3."]),
     ("2", UNREACHABLE, ["[Config]  wifi.id            : Wifi\n"], ["Ethernet", "Config file not found"]),
     ("2", "directory", ["[Config] Failed to write config file '{config}'."], []),
-    ("2 -c", UNREACHABLE, ["] \033[39m[Config]  mqtt.port          : 1\033[39m",
-                           "\033[31m[IPC] ERROR: TransportInvalid (256).\033[39m"], []),
+    ("2 -c", UNREACHABLE, ["\033[31m[IPC] ERROR: TransportInvalid (256).\033[39m"], []),
 ])
 def test_start_up_log(testbed, tmp_path, level, ini, shown, hidden):
     config = tmp_path / "corvex.conf"

@@ -32,7 +32,6 @@ def bed(testbed) -> SimpleNamespace:
 def session(testbed, bed, tmp_path_factory) -> Iterator[Session]:
     with shared_service(testbed, str(tmp_path_factory.mktemp("monitoring"))) as running:
         session = Session(*running)
-        session.wait_for_log("[Modem] Started monitoring device: cdc-wdm0")
         session.probe()
         yield session
 
@@ -50,7 +49,7 @@ def states(messages) -> List[tuple]:
 
 
 def test_state_change_is_published_only_when_the_mapped_state_changes(session, testbed, bed) -> None:
-    since, mark = session.count(), len(session.log())
+    since = session.count()
     for state in (PREPARE, CONFIG, IP_CONFIG):  # Connecting, then two steps that are Connecting too
         testbed.nm.set_device_state(bed.states, state)
     testbed.nm.set_device_state(bed.states, ACTIVATED, REASON_CARRIER)
@@ -58,8 +57,6 @@ def test_state_change_is_published_only_when_the_mapped_state_changes(session, t
     # Entering Activated, the binding also reports the IPv4 configuration as changed: a configuration
     # document may come along, but only the two mapped states are published as state.
     assert states(session.probe(since)) == [(3, "Connecting", 0), (4, "Connected", REASON_CARRIER)]
-    assert [line for line in session.log()[mark:].splitlines() if "State changed:" in line][-1].endswith(
-        "[Ethernet] State changed: Connected (dev=eth0, reason=CarrierReason).")
     since = session.count()
     testbed.nm.set_device_state(bed.states, DISCONNECTED)
     session.wait_for("ethernet/state", state_of("eth0", 1), since=since)
@@ -94,7 +91,6 @@ def test_network_state_change_republishes_the_status(session, testbed) -> None:
     since = session.count()
     testbed.nm.set_state(60)  # connected to the site only
     session.wait_for("status", lambda d: d.get("state") == 6, since=since)
-    session.wait_for_log("[Network] Status changed: 6 (ConnectedSiteOnly)")
 
 
 # In order: a new address, the same address under a new object (the unchanged state is not republished),
@@ -111,7 +107,6 @@ def test_ipv4_change_republishes_config_and_changed_state(session, testbed, bed,
     session.wait_for(expected[-1][0], address_of("eth1", address) if len(expected) > 1 else for_interface("eth1"),
                      since=since)
     assert device_documents(session.probe(since)) == expected
-    session.wait_for_log("[Ethernet] Device IPv4 Config changed : eth1")
 
 
 def test_added_device_is_reloaded_a_second_later_and_removed_one_only_logged(session, testbed) -> None:
@@ -138,11 +133,8 @@ def test_access_points_and_networks_appearing(session, testbed, bed) -> None:
     session.wait_for("wifi/networks", lambda d: "Cafe" in [n["ssid"] for n in d["networks"]], since=since)
     # A second access point of a known network is logged, but finds no new network.
     testbed.nm.add_access_point(bed.wifi, "Cafe", "02:aa:00:00:00:21", strength=30)
-    session.wait_for_log("[Wifi] AccessPoint 'Cafe' appeared (dev=wlan0, signal=30%).")
-    assert [line.split("[Engine] ")[1] for line in session.log()[mark:].splitlines() if "'Cafe'" in line] == [
-        "[Wifi] AccessPoint 'Cafe' appeared (dev=wlan0, signal=55%).",
-        "[Wifi] Network 'Cafe' found (dev=wlan0, signal=55%).",
-        "[Wifi] AccessPoint 'Cafe' appeared (dev=wlan0, signal=30%)."]
+    session.wait_for_log("AccessPoint 'Cafe' appeared (dev=wlan0, signal=30%)")
+    assert session.log()[mark:].count("Network 'Cafe' found") == 1
 
 
 # The broker, NetworkManager, or NetworkManager with a broker reconnect while it was away: then each followed

@@ -134,9 +134,6 @@ private slots:
         QTest::addColumn<QString>("mode"); // "qt", or "<colour 0|1>,<level>"
         QTest::addColumn<QString>("expected"); // the records, separated by '|'
         row("info", "0,2", "error 1|warning 2|info 3|literal %d|print expanded");
-        row("colour", "1,3",
-            "\033[31merror 1\033[39m|\033[33mwarning 2\033[39m|\033[39minfo 3\033[39m|\033[35mdebug 4\033[39m|"
-            "\033[39mliteral %d\033[39m|\033[33mprint expanded\033[39m");
         row("Qt messages", "qt", "plain warning");
     }
 
