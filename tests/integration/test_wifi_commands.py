@@ -124,12 +124,12 @@ def outcome(command: str, request_: dict, errors: list) -> list:
         ({"channel": 36}, "Invalid 'channel': 36"), ({"band": "a", "channel": 6}, "Invalid 'channel': 6")]],
 ])
 def test_command_effects(wifi, testbed, active, command, request_, failing, errors, changed) -> None:
+    if isinstance(active, str):
+        connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
     if failing:
         testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed", "boom")
-    if isinstance(active, tuple):
+    if isinstance(active, tuple):  # the failure is the first command's
         wifi.ask(*active) if failing else connected(wifi, lambda: wifi.send(*active))
-    elif active:
-        connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
     testbed.nm.clear_calls()
     answer = wifi.ask(command, request_)
     (config := configparser.ConfigParser(interpolation=None)).read(wifi.service.config_path)
