@@ -105,7 +105,6 @@ def outcome(command: str, request_: dict, errors: list) -> list:
     ("Cafe", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Cafe"]),
     ("Spot", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Office", "Clear"]),
     ((HOTSPOT, {"ssid": "Office"}), "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Clear"]),
-    ("HomeNet", "wifi/config/set", {"ssid": ""}, None, [], ["DeactivateConnection", "Clear"]),
     ("Cafe", "wifi/forget", {"ssid": "Cafe"}, None, [], ["DeactivateConnection", "Delete Cafe"]),
     (None, "wifi/forget", {"ssid": "Office"}, "Delete", ["Failed to remove connection: boom"],
      ["Delete Office", "Clear"]),

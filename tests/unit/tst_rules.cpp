@@ -121,13 +121,16 @@ private slots:
         profileRow("wired, no record", ConnectionSettings::Wired, "", "ipv4=- 802-3-ethernet=-",
             { "Other", true, "eth2", automatic, 1400, "" });
         profileRow("wifi of unknown security", ConnectionSettings::Wireless, "unknown", open);
+        profileRow("wifi wpa2", ConnectionSettings::Wireless, "wpa2", "802-11-wireless-security/psk=secret");
+        profileRow("shared without address: none written", ConnectionSettings::Wired, "", "ipv4/address-data=-",
+            { "Office", true, "eth1", { "shared", "", "", "", "", "" }, -1, "" });
         profileRow("gsm with pin", ConnectionSettings::Gsm, "",
             "connection/id=Broadband gsm/apn=internet gsm/number=*99# gsm/network-id=26201 gsm/pin=1234 "
             "gsm/pin-flags=0 gsm/password-flags=4");
     }
 
     // A new profile for eth1 gets the table's values ("-": left out, "+": sent), and NetworkManager's copy of
-    // it reads as unchanged.
+    // it reads as unchanged, also when an agent keeps the key (NetworkManager then sends it back without it).
     void profile()
     {
         QFETCH(int, type);
@@ -146,8 +149,12 @@ private slots:
                                                     : map[path[0]].value(path[1], QStringLiteral("-"));
             QCOMPARE(entry.section('=', 0, 0) + '=' + value.toString(), entry);
         }
-        QVERIFY(!Engine::updateConnectionSettings(
-            ConnectionSettings::Ptr::create(map), *m_config, "eth1", apSecurity, &wifi));
+        NMVariantMapMap agentKept = map;
+        agentKept["802-11-wireless-security"].insert("psk-flags", 1);
+        agentKept["802-11-wireless-security"].remove("psk");
+        for (const NMVariantMapMap &copy : { map, agentKept })
+            QVERIFY(!Engine::updateConnectionSettings(
+                ConnectionSettings::Ptr::create(copy), *m_config, "eth1", apSecurity, &wifi));
     }
 
 private:
