@@ -12,6 +12,7 @@
 #include <NetworkManagerQt/WiredDevice>
 #include <NetworkManagerQt/WirelessDevice>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -49,6 +50,9 @@ public:
     };
     // The command intake short of the connection: command text from the topic, size limit, JSON parse.
     static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
+    // The wait before reconnect attempt `attempt` (counted from 1 since the last lasting connection); `random`, from
+    // 0 to 1, places it within the jitter.
+    static int reconnectDelayMs(int attempt, double random);
     // The device's IPv4 configuration as NetworkManager reports it now, read past the binding's cache.
     QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
 
@@ -65,6 +69,8 @@ signals:
     void disconnected();
     void error(int code, const QString &descr);
     void commandReceived(const QString &command, const QJsonObject &data);
+    // The broker has acknowledged the QoS 1 or 2 publication with this message id.
+    void delivered(int id);
 
 public slots:
     // CorvexIPC.cpp: the connection and command intake
@@ -72,7 +78,8 @@ public slots:
     void disconnect();
 
     // CorvexIPCState.cpp: network status and device state documents
-    void publishNetworkStatus();
+    // The message id, which `delivered` names once the broker has the document.
+    int publishNetworkStatus();
     void publishNetworkInfo();
     // Republishes the network status only when the primary connection's IPv4 differs from the one last published.
     void publishNetworkStatusIfIpChanged();
@@ -114,6 +121,12 @@ public slots:
     // CorvexIPC.cpp
     void publishError(const QString &command, const QString &error);
 
+    // CorvexIPCDiscovery.cpp: the Wifi radio document and the announcement to home automation
+    void publishWifiRadio();
+    // Announces the device and its entities when a discovery prefix is configured; an announcement equal to the
+    // last one goes out again only when `always` (a new connection).
+    void publishDiscovery(bool always);
+
 private slots:
     void onMqttStateChanged(Corvex::MqttClient::ClientState state);
     void onMqttErrorChanged(Corvex::MqttClient::ClientError err);
@@ -123,26 +136,35 @@ private:
     // CorvexIPC.cpp
     QString topicBase() const;
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    int publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
     int publishAvailability(const QByteArray &state);
-    void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
+    int publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
     // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
     void publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethernet)(NetworkManager::WiredDevice::Ptr),
         void (IPC::*wifi)(NetworkManager::WirelessDevice::Ptr), void (IPC::*modem)(NetworkManager::ModemDevice::Ptr));
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();
+    void scheduleReconnect();
     // A payload as the Debug log shows it, its secrets masked.
     QByteArray loggablePayload(const QByteArray &payload) const;
 
     // CorvexIPCState.cpp
     QJsonObject networkStatus();
-    void publishStatusDocument(const QJsonObject &status);
+    int publishStatusDocument(const QJsonObject &status);
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
     QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
     static QJsonObject ipv4Object(const QVariantMap &ip4ConfigProperties);
     QJsonObject primaryIpv4(const NetworkManager::ActiveConnection::Ptr &connection);
     QVariantMap primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
+
+    // CorvexIPCDiscovery.cpp
+    void subscribeDiscoveryStatus();
+    // True for the home-automation status topic, whose "online" (a restart) asks for the announcement again.
+    bool takeDiscoveryStatus(const QString &topic, const QByteArray &message);
+    QString discoveryTopic() const;
+    QJsonObject discoveryPayload() const;
 
     // CorvexIPCConfig.cpp
     QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
@@ -156,12 +178,16 @@ private:
     Config *m_config;
     QScopedPointer<MqttClient> m_client;
     QScopedPointer<QTimer> m_connectTimer;
+    int m_reconnectAttempt = 0;
+    QElapsedTimer m_connectedSince; // invalid while not connected
     QHash<QString, QJsonValue> m_stateIpv4;
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
     quint64 m_errorCount = 0;
     QString m_lastError;
+    QJsonObject m_announced; // the device and entities last announced
+    QByteArray m_discovery; // the announcement last sent
 };
 
 } // namespace Corvex

@@ -8,8 +8,10 @@ conformance test).  Tests drive it through the control methods on the
 org.freedesktop.DBus.Mock interface of /org/freedesktop (see testbed/nm.py).
 '''
 
+import os
 import socket
 import struct
+import sys
 import time
 import uuid as uuidlib
 
@@ -17,6 +19,9 @@ import dbus
 import dbusmock
 from dbusmock import MOCK_IFACE
 from gi.repository import GLib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import nm_checkpoints  # noqa: E402  (beside this file, which dbusmock loads by path)
 
 BUS_NAME = 'org.freedesktop.NetworkManager'
 MAIN_OBJ = '/org/freedesktop'
@@ -949,6 +954,8 @@ def _add_connection2(self, settings, flags, _args):
 
 
 def _set_wireless_enabled(enabled):
+    if bool(_get(NM_PATH, NM, 'WirelessEnabled')) == enabled:
+        return  # the daemon changes nothing and says nothing
     _set(NM_PATH, NM, WirelessEnabled=dbus.Boolean(enabled))
     for dev in _devices():
         if _device_type(dev) != DEVICE_WIFI or not bool(_get(dev, DEVICE, 'Managed')):
@@ -1021,6 +1028,7 @@ def load(mock, parameters):
         (NM, 'Reload', 'u', '', lambda self, flags: None),
     ])
     _add_method(manager, dbus.PROPERTIES_IFACE, 'Set', 'ssv', '', _properties_set)
+    nm_checkpoints.install(manager, globals())
     _add_object(SETTINGS_PATH, SETTINGS, {
         'CanModify': dbus.Boolean(True),
         'Connections': _paths([]),
