@@ -134,8 +134,8 @@ private slots:
             "gsm/pin-flags=0 gsm/password-flags=4");
     }
 
-    // A new profile for eth1 gets the table's values ("-": left out, "+": sent), and NetworkManager's copy of
-    // it reads as unchanged, also when an agent keeps the key (NetworkManager then sends it back without it).
+    // A new profile for eth1 gets the table's values ("-": left out, "+": sent); NetworkManager's copy reads as
+    // unchanged, also without a key an agent keeps and, under auto, with an address and gateway of its own.
     void profile()
     {
         QFETCH(int, type);
@@ -154,10 +154,12 @@ private slots:
                                                     : map[path[0]].value(path[1], QStringLiteral("-"));
             QCOMPARE(entry.section('=', 0, 0) + '=' + value.toString(), entry);
         }
-        NMVariantMapMap agentKept = map;
-        agentKept["802-11-wireless-security"].insert("psk-flags", 1);
-        agentKept["802-11-wireless-security"].remove("psk");
-        for (const NMVariantMapMap &copy : { map, agentKept })
+        NMVariantMapMap kept = map;
+        kept["802-11-wireless-security"].insert({ { "psk-flags", 1 }, { "psk", "" } });
+        if (kept["ipv4"].value("method") == "auto")
+            kept["ipv4"].insert({ { "gateway", "10.1.1.1" },
+                { "addresses", QVariant::fromValue(QList<QList<uint>> { { 0x0501010a, 24, 0x0101010a } }) } });
+        for (const NMVariantMapMap &copy : { map, kept })
             QVERIFY(!Engine::updateConnectionSettings(
                 ConnectionSettings::Ptr::create(copy), *m_config, "eth1", apSecurity, &wifi));
     }
