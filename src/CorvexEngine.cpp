@@ -271,7 +271,7 @@ void Engine::processWifiHotspotGetCommand(const QJsonObject &data)
 {
     const auto dev = requestedDevice(QStringLiteral("wifi/hotspot/get"), data, NetworkManager::Device::Wifi);
     if (dev)
-        m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+        publishHotspotDocument(dev);
 }
 
 void Engine::processWifiApsGetCommand(const QJsonObject &data)

@@ -179,7 +179,8 @@ private:
         const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated);
     bool mayActivate(const ProvisioningRun &run);
     static bool isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr connection);
-    NetworkManager::Connection::Ptr findConnection(const QString &name, NetworkManager::Device::Ptr dev);
+    NetworkManager::Connection::Ptr findConnection(
+        const QString &name, NetworkManager::ConnectionSettings::ConnectionType type, bool accessPoint = false);
     NetworkManager::AccessPoint::Ptr findAccessPoint(NetworkManager::Device::Ptr dev, const QString &ssid);
     QString savedWifiKey(const QString &ssid);
 
@@ -225,6 +226,8 @@ private:
     // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
     void processWifiHotspotSetCommand(const QJsonObject &params);
     void stopWifiHotspot(NetworkManager::Device::Ptr dev);
+    void removeOtherHotspots(NetworkManager::Device::Ptr dev, const QString &ssid);
+    void removeHotspotProfile(NetworkManager::Connection::Ptr profile);
     QString startWifiHotspot(NetworkManager::Device::Ptr dev, NetworkManager::Connection::Ptr profile,
         const NMVariantMapMap &settings, QString *error);
     NetworkManager::Connection::Ptr findWifiHotspotConnection(NetworkManager::Device::Ptr dev);
@@ -235,6 +238,9 @@ private:
     void publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, const QString &activeConnectionPath);
     void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
     void endHotspotWatch(NetworkManager::Device::Ptr dev);
+    bool takeHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher);
+    void publishHotspotDocument(NetworkManager::Device::Ptr dev);
+    void onWifiActiveConnectionChanged(NetworkManager::Device::Ptr dev);
 
     // CorvexEngineRollback.cpp: a change over MQTT under a NetworkManager checkpoint until the broker confirms it
     struct PendingChange {
@@ -284,6 +290,8 @@ private:
     bool m_stopping = false;
     // The one hotspot watcher per device (by its path) whose outcome is still to be published.
     QHash<QString, QPointer<QObject>> m_hotspotWatches;
+    // Per device (by its path): whether the last hotspot document said a hotspot runs.
+    QHash<QString, bool> m_hotspotShown;
     struct {
         std::optional<PendingChange> pending; // the change waiting for the broker, at most one
         std::optional<PendingChange> restarted; // from the journal of a run killed during its window

@@ -1,7 +1,10 @@
 // The configuration-set commands: store a device's new record, then provision it at once.
 #include "CorvexEngine.h"
 
+#include "CorvexIPC.h"
+
 #include <NetworkManagerQt/ConnectionSettings>
+#include <NetworkManagerQt/WiredDevice>
 
 namespace Corvex
 {
@@ -48,6 +51,12 @@ void Engine::processEthernetConfigSetCommand(const QJsonObject &data)
         record.ipv6 = text(data, "ipv6");
     m_config->setEthernetForInterface(interface, record);
     updateConnection(device, *m_config, /* wifiOverride = */ nullptr);
+    // Without carrier nothing is activated, so no change of address brings the new configuration out. NetworkManager
+    // announced the rewritten profile before it answered: publish once the binding has read that announcement.
+    const auto wired = device.objectCast<NetworkManager::WiredDevice>();
+    if (!wired->carrier())
+        QMetaObject::invokeMethod(
+            this, [this, wired] { m_ipc->publishEthernetConfig(wired); }, Qt::QueuedConnection);
 }
 
 void Engine::processWifiConfigSetCommand(const QJsonObject &data)
@@ -71,7 +80,8 @@ void Engine::processWifiConfigSetCommand(const QJsonObject &data)
         else if (record.ssid != stored.ssid)
             record.key.clear();
     }
-    const NetworkManager::Connection::Ptr saved = findConnection(record.ssid, /* dev = */ {});
+    const NetworkManager::Connection::Ptr saved
+        = findConnection(record.ssid, NetworkManager::ConnectionSettings::Wireless);
     if (data.contains(QLatin1String("autoconnect")))
         record.autocon = data.value(QLatin1String("autoconnect")).toBool(false);
     else if (saved)

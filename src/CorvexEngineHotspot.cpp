@@ -26,6 +26,7 @@ namespace
 
     const QString hotspotCommand = QStringLiteral("wifi/hotspot/set");
     constexpr int deactivationWatchMs = 10000;
+    constexpr int activationWatchMs = 60000;
     constexpr int maxSsidBytes = 32;
     constexpr int minKeyBytes = 8;
     constexpr int maxKeyBytes = 63;
@@ -133,14 +134,13 @@ namespace
         ipv4->setInitialized(true);
     }
 
-    // The profile's own settings rewritten, or those of a new profile.
+    // The profile's own settings rewritten, or those of a new profile, for the radio `interfaceName`.
     NetworkManager::ConnectionSettings::Ptr hotspotSettings(
-        const NetworkManager::Connection::Ptr &profile, const HotspotRequest &request)
+        const NetworkManager::Connection::Ptr &profile, const HotspotRequest &request, const QString &interfaceName)
     {
         NetworkManager::ConnectionSettings::Ptr settings;
         if (profile) {
-            // A copy: the binding's own one must keep what NetworkManager holds should the update be refused.
-            settings.reset(new NetworkManager::ConnectionSettings(profile->settings()));
+            settings = settingsCopy(profile);
         } else {
             settings.reset(new NetworkManager::ConnectionSettings(NetworkManager::ConnectionSettings::Wireless));
             settings->setUuid(NetworkManager::ConnectionSettings::createNewUuid());
@@ -148,13 +148,18 @@ namespace
         }
         settings->setId(request.ssid);
         settings->setAutoconnect(true);
+        // Bound to its radio, as a wired profile to its port: the stop on another radio never finds it.
+        settings->setInterfaceName(interfaceName);
         const auto wireless
             = settings->setting(NetworkManager::Setting::Wireless).staticCast<NetworkManager::WirelessSetting>();
         wireless->setSsid(request.ssid.toUtf8());
         wireless->setMode(NetworkManager::WirelessSetting::Ap);
         wireless->setBand(request.band);
+        // A channel kept from the profile may be one of the other band, which NetworkManager refuses.
         if (request.channel)
             wireless->setChannel(*request.channel);
+        else if (!isChannelOfBand(wireless->channel(), request.band))
+            wireless->setChannel(0);
         wireless->setHidden(request.hidden);
         wireless->setInitialized(true);
         if (!request.key.isEmpty()) {
@@ -171,12 +176,6 @@ namespace
         ipv6->setMethod(NetworkManager::Ipv6Setting::Ignored);
         ipv6->setInitialized(true);
         return settings;
-    }
-
-    bool isAccessPointProfile(const NetworkManager::Connection::Ptr &profile)
-    {
-        const auto wireless = settingOf<NetworkManager::WirelessSetting>(profile, NetworkManager::Setting::Wireless);
-        return wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap;
     }
 
 } // namespace
@@ -196,34 +195,55 @@ void Engine::processWifiHotspotSetCommand(const QJsonObject &params)
         m_ipc->publishError(hotspotCommand, error);
         return;
     }
-    endHotspotWatch(wifi);
     disconnectWifiDevice(wifi);
-    NetworkManager::Connection::Ptr profile = findConnection(request.ssid, /* dev = */ nullptr);
-    // Only a Wifi profile can become the hotspot: one of another kind with the same name is left alone.
-    if (profile && profile->settings()->connectionType() != NetworkManager::ConnectionSettings::Wireless)
-        profile.reset();
+    // The hotspot profile of that name, else a client profile of that name, which becomes the hotspot.
+    NetworkManager::Connection::Ptr profile
+        = findConnection(request.ssid, NetworkManager::ConnectionSettings::Wireless, /* accessPoint = */ true);
+    if (!profile)
+        profile = findConnection(request.ssid, NetworkManager::ConnectionSettings::Wireless);
     const QString activeConnectionPath
-        = startWifiHotspot(wifi, profile, hotspotSettings(profile, request)->toMap(), &error);
+        = startWifiHotspot(wifi, profile, hotspotSettings(profile, request, wifi->interfaceName())->toMap(), &error);
     if (activeConnectionPath.isEmpty()) {
         m_ipc->publishError(hotspotCommand, error);
         return;
     }
+    removeOtherHotspots(wifi, request.ssid);
     publishWifiHotspotOnActivation(wifi, activeConnectionPath);
 }
 
+// The hotspot that runs, else the device's first; a client connection that runs stays up.
 void Engine::stopWifiHotspot(NetworkManager::Device::Ptr dev)
 {
     endHotspotWatch(dev);
     QString activeConnectionPath;
-    const NetworkManager::Connection::Ptr hotspot = findWifiHotspotConnection(dev);
-    if (hotspot) {
-        if (const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection())
-            activeConnectionPath = active->path();
+    const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
+    NetworkManager::Connection::Ptr hotspot;
+    if (isWifiHotspot(active)) {
+        hotspot = active->connection();
+        activeConnectionPath = active->path();
         disconnectWifiDevice(dev);
-        if (auto failure = failureOf(removeProfile(hotspot)))
-            log(Log::Info, "[Wifi] Failed to remove hotspot connection: %s", qPrintable(*failure));
+    } else {
+        hotspot = findWifiHotspotConnection(dev);
     }
+    if (hotspot)
+        removeHotspotProfile(hotspot);
     publishWifiHotspotOnDeactivation(dev, activeConnectionPath);
+}
+
+// A device keeps one hotspot profile: another would autoconnect in its place after a reboot.
+void Engine::removeOtherHotspots(NetworkManager::Device::Ptr dev, const QString &ssid)
+{
+    const NetworkManager::Connection::List available = dev->availableConnections();
+    for (const NetworkManager::Connection::Ptr &profile : available) {
+        if (profile->name() != ssid && isAccessPointProfile(profile))
+            removeHotspotProfile(profile);
+    }
+}
+
+void Engine::removeHotspotProfile(NetworkManager::Connection::Ptr profile)
+{
+    if (auto failure = failureOf(removeProfile(profile)))
+        log(Log::Info, "[Wifi] Failed to remove hotspot connection: %s", qPrintable(*failure));
 }
 
 // Adds or updates the access-point profile and activates it; the new active connection's path, or empty with
@@ -273,6 +293,11 @@ void Engine::publishWifiHotspotOnActivation(NetworkManager::Device::Ptr dev, con
     connect(activeCon, &NetworkManager::ActiveConnection::stateChanged, this,
         [this, dev, activeCon](
             NetworkManager::ActiveConnection::State state) { onHotspotActivationState(dev, activeCon, state); });
+    // An activation NetworkManager leaves pending still ends in a document the client can see.
+    QTimer::singleShot(activationWatchMs, activeCon, [this, dev, activeCon] {
+        if (takeHotspotWatch(dev, activeCon))
+            publishHotspotDocument(dev);
+    });
     // A state that cannot be read belongs to an activation that has already ended.
     const NetworkManager::ActiveConnection::State state = activeCon->state();
     onHotspotActivationState(dev, activeCon,
@@ -282,14 +307,14 @@ void Engine::publishWifiHotspotOnActivation(NetworkManager::Device::Ptr dev, con
 void Engine::onHotspotActivationState(NetworkManager::Device::Ptr dev, NetworkManager::ActiveConnection *activeCon,
     NetworkManager::ActiveConnection::State state)
 {
-    if (m_hotspotWatches.value(dev->uni()) != activeCon)
+    if (state != NetworkManager::ActiveConnection::Activated && state != NetworkManager::ActiveConnection::Deactivated)
+        return;
+    if (!takeHotspotWatch(dev, activeCon))
         return;
     if (state == NetworkManager::ActiveConnection::Activated) {
-        endHotspotWatch(dev);
         if (m_ipc->currentIpv4(dev).contains(QLatin1String("address")))
-            m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
-    } else if (state == NetworkManager::ActiveConnection::Deactivated) {
-        endHotspotWatch(dev);
+            publishHotspotDocument(dev);
+    } else {
         m_ipc->publishError(hotspotCommand, QStringLiteral("Failed to activate hotspot on ") + dev->interfaceName());
         publishWifiHotspotOnDeactivation(dev, activeCon->path());
     }
@@ -299,7 +324,7 @@ void Engine::publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, c
 {
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     if (!active || active->path() != activeConnectionPath) {
-        m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+        publishHotspotDocument(dev);
         return;
     }
     auto *timer = new QTimer(this);
@@ -307,10 +332,8 @@ void Engine::publishWifiHotspotOnDeactivation(NetworkManager::Device::Ptr dev, c
     timer->setTimerType(Qt::PreciseTimer); // a coarse timer may fire late: 10 s is the promise
     watchHotspot(dev, timer);
     const auto finish = [this, dev, timer] {
-        if (m_hotspotWatches.value(dev->uni()) != timer)
-            return;
-        endHotspotWatch(dev);
-        m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+        if (takeHotspotWatch(dev, timer))
+            publishHotspotDocument(dev);
     };
     connect(dev.data(), &NetworkManager::Device::activeConnectionChanged, timer, [dev, activeConnectionPath, finish] {
         const NetworkManager::ActiveConnection::Ptr current = dev->activeConnection();
@@ -337,6 +360,31 @@ void Engine::endHotspotWatch(NetworkManager::Device::Ptr dev)
 {
     if (const QPointer<QObject> watcher = m_hotspotWatches.take(dev->uni()))
         watcher->deleteLater();
+}
+
+// Ends `watcher`'s watch if it is still the device's; false when a later command has superseded it.
+bool Engine::takeHotspotWatch(NetworkManager::Device::Ptr dev, QObject *watcher)
+{
+    if (m_hotspotWatches.value(dev->uni()) != watcher)
+        return false;
+    endHotspotWatch(dev);
+    return true;
+}
+
+// Each document the engine publishes is remembered as what clients last heard of the device's hotspot.
+void Engine::publishHotspotDocument(NetworkManager::Device::Ptr dev)
+{
+    m_hotspotShown.insert(dev->uni(), isWifiHotspot(dev->activeConnection()));
+    m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+}
+
+// A hotspot that ends or starts past a watch (another command, provisioning, a failed restart, a change made
+// outside the service) would otherwise leave the retained document saying what no longer runs.
+void Engine::onWifiActiveConnectionChanged(NetworkManager::Device::Ptr dev)
+{
+    if (!m_hotspotWatches.value(dev->uni())
+        && isWifiHotspot(dev->activeConnection()) != m_hotspotShown.value(dev->uni()))
+        publishHotspotDocument(dev);
 }
 
 } // namespace Corvex

@@ -130,6 +130,7 @@ void Engine::reloadDevice(NetworkManager::Device::Ptr dev)
         m_ipc->publishWifiConfig(wifi);
         m_ipc->publishWifiAccessPoints(wifi);
         m_ipc->publishWifiNetworks(wifi);
+        publishHotspotDocument(dev);
         break;
     }
     case NetworkManager::Device::Modem: {
@@ -203,6 +204,10 @@ void Engine::monitorWirelessDevice(NetworkManager::WirelessDevice::Ptr wifi)
     connect(wifi.data(), &NetworkManager::Device::availableConnectionChanged, this, [this, weak] {
         if (const auto device = weak.toStrongRef())
             m_ipc->publishWifiNetworks(device);
+    });
+    connect(wifi.data(), &NetworkManager::Device::activeConnectionChanged, this, [this, weak] {
+        if (const auto device = weak.toStrongRef())
+            onWifiActiveConnectionChanged(device);
     });
 
     // Only the Wifi device monitored last is scanned.
@@ -376,7 +381,7 @@ void Engine::onIpV4ConfigChanged(NetworkManager::Device::Ptr dev)
     m_ipc->publishDeviceStateIfIpChanged(dev);
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     if (active && active->state() == NetworkManager::ActiveConnection::Activated && isWifiHotspot(active))
-        m_ipc->publishWifiHotspot(dev.objectCast<NetworkManager::WirelessDevice>());
+        publishHotspotDocument(dev);
 }
 
 void Engine::onIpConfigPropertiesChanged(const QDBusMessage &message)

@@ -83,7 +83,7 @@ NetworkManager::Connection::Ptr Engine::updateConnection(
     log(Log::Info, "[%s] Checking connection: %s", run.type.constData(), qPrintable(run.name));
     if (run.name.isEmpty())
         return {};
-    const NetworkManager::Connection::Ptr connection = findConnection(run.name, /* dev = */ {});
+    const NetworkManager::Connection::Ptr connection = findConnection(run.name, run.connectionType);
     return connection ? updateExistingConnection(run, connection) : createConnection(run);
 }
 
@@ -193,6 +193,7 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
     settings->setGatewayPingTimeout(gatewayPingTimeoutSec);
     updateConnectionSettings(settings, run.config, run.dev->interfaceName(), run.apSecurity, run.wifiOverride);
 
+    endHotspotWatch(run.dev);
     QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> reply
         = addAndActivateConnection(settings->toMap(), run.dev->uni());
     if (auto failure = failureOf(reply)) {
@@ -206,6 +207,8 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
 NetworkManager::Connection::Ptr Engine::activate(
     const ProvisioningRun &run, NetworkManager::Connection::Ptr connection, bool updated)
 {
+    // The device is taken for this profile: a hotspot still coming up there is replaced, not failed.
+    endHotspotWatch(run.dev);
     const QDBusPendingCall call = activateConnection(connection->path(), run.dev->uni());
     if (auto failure = failureOf(call)) {
         provisioningFailed(run, QStringLiteral("Failed to activate connection: ") + *failure);
@@ -236,12 +239,15 @@ bool Engine::isActiveOnDevice(NetworkManager::Device::Ptr dev, NetworkManager::C
     return active && active->connection() && active->connection()->path() == connection->path();
 }
 
-NetworkManager::Connection::Ptr Engine::findConnection(const QString &name, NetworkManager::Device::Ptr dev)
+// A profile of another kind that carries the name is not the one looked for: a client network's name never
+// finds a hotspot, nor a Wifi name a wired profile.
+NetworkManager::Connection::Ptr Engine::findConnection(
+    const QString &name, NetworkManager::ConnectionSettings::ConnectionType type, bool accessPoint)
 {
-    const NetworkManager::Connection::List connections
-        = dev ? dev->availableConnections() : NetworkManager::listConnections();
+    const NetworkManager::Connection::List connections = NetworkManager::listConnections();
     for (const NetworkManager::Connection::Ptr &connection : connections) {
-        if (connection->name() == name)
+        if (connection->name() == name && connection->settings()->connectionType() == type
+            && isAccessPointProfile(connection) == accessPoint)
             return connection;
     }
     return {};
@@ -262,7 +268,7 @@ NetworkManager::AccessPoint::Ptr Engine::findAccessPoint(NetworkManager::Device:
 
 QString Engine::savedWifiKey(const QString &ssid)
 {
-    const NetworkManager::Connection::Ptr connection = findConnection(ssid, /* dev = */ {});
+    const NetworkManager::Connection::Ptr connection = findConnection(ssid, ConnectionSettings::Wireless);
     if (!connection)
         return {};
     const ConnectionSettings::Ptr settings = settingsCopy(connection);

@@ -114,7 +114,10 @@ namespace
             return writeCounted(ipv4, &Ipv4Setting::dns, &Ipv4Setting::setDns, dnsOf(config)) || addresses;
         }
         case Ipv4Setting::Shared:
-            return writeAddresses(ipv4, { addressOf(config, QHostAddress()) });
+            // Without an address NetworkManager picks the shared network itself; a null entry it would drop,
+            // and every later comparison would differ.
+            return writeAddresses(ipv4,
+                config.address.isEmpty() ? QList<IpAddress>() : QList<IpAddress> { addressOf(config, QHostAddress()) });
         default:
             return false;
         }
@@ -171,13 +174,14 @@ namespace
             return false;
         bool changed = writeCounted(*security, &WirelessSecuritySetting::keyMgmt, &WirelessSecuritySetting::setKeyMgmt,
             wpa ? WirelessSecuritySetting::WpaPsk : WirelessSecuritySetting::Wep);
-        if (wpa) {
-            changed |= writeCounted(*security, &WirelessSecuritySetting::psk, &WirelessSecuritySetting::setPsk, key);
-        } else {
-            changed |= writeCounted(
-                *security, &WirelessSecuritySetting::wepKey0, &WirelessSecuritySetting::setWepKey0, key);
+        const bool keyDiffers = wpa
+            ? writeCounted(*security, &WirelessSecuritySetting::psk, &WirelessSecuritySetting::setPsk, key)
+            : writeCounted(*security, &WirelessSecuritySetting::wepKey0, &WirelessSecuritySetting::setWepKey0, key);
+        // NetworkManager never returns a key an agent keeps or nobody saves: the one it has cannot be compared.
+        const Setting::SecretFlags keyFlags = wpa ? security->pskFlags() : security->wepKeyFlags();
+        changed |= keyDiffers && !(keyFlags & (Setting::AgentOwned | Setting::NotSaved));
+        if (wep)
             security->setWepKeyType(WirelessSecuritySetting::Passphrase);
-        }
         security->setInitialized(true);
         wireless->setSecurity(wirelessSecurityName);
         return changed;
@@ -284,9 +288,12 @@ bool Engine::updateIpv4Configuration(NetworkManager::Ipv4Setting::Ptr ipv4, cons
         = writeCounted(*ipv4, &Ipv4Setting::method, &Ipv4Setting::setMethod, ipv4MethodOf(config.method));
     bool changed = updateIpv4Addressing(*ipv4, config, methodChanged);
     changed |= clearRefusedIpv4(*ipv4);
-    // The binding writes its own gateway property back whatever the addresses say; a stale one is refused.
-    const QString gateway = ipv4->method() == Ipv4Setting::Manual ? config.gateway : QString();
-    changed |= writeCounted(*ipv4, &Ipv4Setting::gateway, &Ipv4Setting::setGateway, gateway);
+    // The binding writes its own gateway property back whatever the addresses say; one without addresses is
+    // refused. Automatic addressing keeps a gateway that goes with addresses of the profile's own.
+    if (ipv4->method() == Ipv4Setting::Manual)
+        changed |= writeCounted(*ipv4, &Ipv4Setting::gateway, &Ipv4Setting::setGateway, config.gateway);
+    else if (ipv4->method() != Ipv4Setting::Automatic || ipv4->addresses().isEmpty())
+        changed |= writeCounted(*ipv4, &Ipv4Setting::gateway, &Ipv4Setting::setGateway, QString());
     ipv4->setInitialized(true);
     return methodChanged || changed;
 }

@@ -64,8 +64,9 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
     if (!forget)
         return;
 
-    const NetworkManager::Connection::Ptr profile
-        = activeProfile ? activeProfile : findConnection(m_config->wifi().ssid, /* dev = */ nullptr);
+    const NetworkManager::Connection::Ptr profile = activeProfile
+        ? activeProfile
+        : findConnection(m_config->wifi().ssid, NetworkManager::ConnectionSettings::Wireless);
     if (!profile || profile->name() == m_config->wifi().ssid)
         clearStoredWifiNetwork();
     if (profile)
@@ -143,6 +144,8 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
 // The failure's text (logged), or none.
 std::optional<QString> Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
 {
+    // Whatever the device was asked to become before, the client now wants it off: no outcome of that is due.
+    endHotspotWatch(dev);
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     if (!active)
         return std::nullopt;

@@ -17,19 +17,15 @@ namespace Corvex
 namespace
 {
 
-    NetworkManager::Connection::Ptr firstAvailableConnection(const NetworkManager::Device::Ptr &dev)
-    {
-        const NetworkManager::Connection::List connections = dev->availableConnections();
-        return connections.isEmpty() ? NetworkManager::Connection::Ptr() : connections.first();
-    }
-
-    // A Wifi device shows the profile it is connected with, falling back to the first it could use.
-    NetworkManager::Connection::Ptr wifiConnection(const NetworkManager::WirelessDevice::Ptr &dev)
+    // A device shows the profile it runs, falling back to the first it could use: an older profile of the port
+    // must not stand for the one in use.
+    NetworkManager::Connection::Ptr shownConnection(const NetworkManager::Device::Ptr &dev)
     {
         const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
         if (active && active->connection())
             return active->connection();
-        return firstAvailableConnection(dev);
+        const NetworkManager::Connection::List connections = dev->availableConnections();
+        return connections.isEmpty() ? NetworkManager::Connection::Ptr() : connections.first();
     }
 
 } // namespace
@@ -61,7 +57,7 @@ void IPC::publishEthernetConfig(NetworkManager::WiredDevice::Ptr dev)
     if (!dev)
         return;
     QJsonObject doc { { "method", "unknown" } };
-    if (const NetworkManager::Connection::Ptr connection = firstAvailableConnection(dev)) {
+    if (const NetworkManager::Connection::Ptr connection = shownConnection(dev)) {
         doc = ipv4SettingMembers(connection);
         const auto wired = settingOf<NetworkManager::WiredSetting>(connection, NetworkManager::Setting::Wired);
         doc["mtu"] = wired ? qint64(wired->mtu()) : 0;
@@ -75,7 +71,7 @@ void IPC::publishWifiConfig(NetworkManager::WirelessDevice::Ptr dev)
     if (!dev)
         return;
     QJsonObject doc { { "method", "unknown" }, { "ssid", QJsonValue::Null }, { "key", QJsonValue::Null } };
-    if (const NetworkManager::Connection::Ptr connection = wifiConnection(dev)) {
+    if (const NetworkManager::Connection::Ptr connection = shownConnection(dev)) {
         doc = ipv4SettingMembers(connection);
         const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
         doc["ssid"] = wireless ? ssidToString(wireless->ssid()) : QString();
@@ -92,7 +88,7 @@ void IPC::publishModemConfig(NetworkManager::ModemDevice::Ptr modem)
     if (!modem)
         return;
     QJsonObject doc { { "method", "unknown" } };
-    if (const NetworkManager::Connection::Ptr connection = firstAvailableConnection(modem)) {
+    if (const NetworkManager::Connection::Ptr connection = shownConnection(modem)) {
         doc = ipv4SettingMembers(connection);
         const auto gsm = settingOf<NetworkManager::GsmSetting>(settingsCopy(connection), NetworkManager::Setting::Gsm);
         if (gsm) {

@@ -2,6 +2,8 @@
 
 #include "CorvexEngine.h"
 
+#include <NetworkManagerQt/WirelessSetting>
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingReply>
@@ -374,6 +376,17 @@ QString modemInterfaceToString(const QString &className)
     return lookup(table, className, QStringLiteral("Unknown"));
 }
 
+NetworkManager::ConnectionSettings::Ptr settingsCopy(const NetworkManager::Connection::Ptr &connection)
+{
+    return NetworkManager::ConnectionSettings::Ptr::create(connection->settings()->toMap());
+}
+
+bool isAccessPointProfile(const NetworkManager::Connection::Ptr &connection)
+{
+    const auto wireless = settingOf<NetworkManager::WirelessSetting>(connection, NetworkManager::Setting::Wireless);
+    return wireless && wireless->mode() == NetworkManager::WirelessSetting::Ap;
+}
+
 QString ssidToString(const QByteArray &ssid) { return QString::fromUtf8(ssid.constData()); }
 
 QString maskSecret(const QString &secret) { return secret.isEmpty() ? secret : QStringLiteral("********"); }
@@ -406,11 +419,6 @@ QVariantMap ip4ConfigProperties(const QString &path, QString *error)
     if (failure && error)
         *error = *failure;
     return failure ? QVariantMap() : reply.value();
-}
-
-NetworkManager::ConnectionSettings::Ptr settingsCopy(const NetworkManager::Connection::Ptr &connection)
-{
-    return NetworkManager::ConnectionSettings::Ptr::create(connection->settings()->toMap());
 }
 
 // Truncating the double itself, not a 32-bit integer, keeps totals of any size exact to the cent.

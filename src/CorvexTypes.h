@@ -62,10 +62,11 @@ QSharedPointer<SettingT> settingOf(
     return settingOf<SettingT>(connection->settings(), type);
 }
 
-// A profile's settings to change: the binding's copy constructor shares the settings objects, so a change made to
-// the binding's own (secrets loaded for a document, an update NetworkManager then refuses) would stay in its view of
-// the profile.
+// A copy of a profile's settings to change: the binding's copy constructor shares the setting objects with its own
+// view of the profile, where a change NetworkManager then refused would stay until the profile is next read.
 NetworkManager::ConnectionSettings::Ptr settingsCopy(const NetworkManager::Connection::Ptr &connection);
+// A Wifi profile in access-point mode: one of the service's hotspots, never a saved network.
+bool isAccessPointProfile(const NetworkManager::Connection::Ptr &connection);
 
 // A network name as text: UTF-8, ending at the first zero byte (NetworkManager pads some names).
 QString ssidToString(const QByteArray &ssid);

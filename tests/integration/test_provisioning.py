@@ -29,7 +29,9 @@ def session(testbed, tmp_path_factory):
                                           ("Printer", "wep"), ("Lab", "wpa1"))):
         nm.add_access_point(wlan0, ssid, f"02:aa:00:00:00:0{n}", security=security)
     testbed.add_modem("wwan0", "cdc-wdm0")
-    nm.add_connection({"connection": {"id": "eth1", "type": "802-3-ethernet"}, "ipv4": {"method": "auto"}})
+    for name, bound in (("eth1", ""), ("Older", "eth0")):  # eth0's own profile comes later
+        nm.add_connection({"connection": {"id": name, "type": "802-3-ethernet", "interface-name": bound},
+                           "ipv4": {"method": "auto"}})
     sections = {"Modem": {"id": "Cellular"}, "Ethernet-2": {"interface": "eth1"}, "Extra": {"keep": "yes"}}
     with shared_service(testbed, str(tmp_path_factory.mktemp("provisioning")), sections) as running:
         session = Session(*running)
@@ -108,15 +110,22 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
      {"connection": {"interface-name": "eth2"}, "802-3-ethernet": {"mtu": 1400}, "ipv6": {"method": "ignore"}}),
     ("ethernet/config/set", {"interface": "eth1", "method": "shared", "address": "10.42.0.1", "netmask": "255.0.0.0"},
      {"connection": {"id": "eth1", "interface-name": "eth1"}, "ipv4": {"method": "shared"}}),
+    ("ethernet/config/set", {"interface": "eth0", "method": "manual", "address": "10.0.0.9", "netmask": "255.0.0.0"},
+     {"ipv4": {"method": "manual"}}),
     ("modem/config/set", {"apn": "web", "username": "u", "password": "p", "networkId": "26201"},
      {"gsm": {"apn": "web", "username": "u", "password": "p", "network-id": "26201", "number": "*99#",
               "password-flags": 0, "pin-flags": 4, "pin": None}}),
 ])
 def test_settings_written(session, testbed, command, request_, expected) -> None:
+    since = session.count()
     session.ask(command, request_)
     sent = [args[0] for _p, _i, method, args in testbed.nm.calls() if method in (CREATE, UPDATE)][-1]
     assert {group: {k: sent[group].get(k) for k in values} if values else sent.get(group)
             for group, values in expected.items()} == expected
+    if command == "ethernet/config/set":  # the document shows the profile in use; without carrier at once
+        members = ("interface", "method", "address")
+        session.wait_for("ethernet/config", lambda d: [d.get(k) for k in members] == [request_.get(k) for k in members],
+                         since)
 
 
 @pytest.mark.parametrize("request_, ssid, key, autocon", [
@@ -130,5 +139,6 @@ def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
     session.ask("wifi/config/set", request_)
     (ini := configparser.ConfigParser(interpolation=None)).read(session.service.config_path)
     assert ([ini["Wifi"][k] for k in ("ssid", "key", "autocon", "method")], ini["Extra"]["keep"],
-            [ini[f"Ethernet-{n}"]["interface"] for n in (2, 3)], os.stat(session.service.config_path).st_mode) == \
-        ([ssid, key, autocon, ""], "yes", ["eth1", "eth0"], session.mode)
+            [ini[f"Ethernet-{n}"]["interface"] for n in (2, 3)], os.stat(session.service.config_path).st_mode,
+            [ini["Modem"][k] for k in ("usageSec", "autocon")]) == \
+        ([ssid, key, autocon, ""], "yes", ["eth1", "eth0"], session.mode, ["120", "true"])

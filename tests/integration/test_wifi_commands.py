@@ -13,7 +13,8 @@ SHARED, MANUAL = {"address": "10.42.0.1", "netmask": "255.255.255.0", "gateway":
 CAFE = {"method": "manual", "address-data": [{"address": "10.1.1.2", "prefix": 24}], "gateway": "10.1.1.1",
         "dns": ["192.0.2.53"]}
 PROFILES = {"HomeNet": ({}, {"method": "auto"}), "Cafe": ({}, CAFE), "Office": ({}, {"method": "auto"}),
-            "Spot": ({"mode": "ap", "band": "bg", "channel": 11}, {"method": "shared"})}
+            "Spot": ({"mode": "ap", "band": "bg", "channel": 11}, {"method": "shared"}),
+            "Lounge": ({"mode": "ap", "band": "a", "channel": 36}, {"method": "shared"})}
 
 
 @pytest.fixture
@@ -57,8 +58,9 @@ def outcome(command: str, request_: dict, errors: list) -> list:
     return documents
 
 
-# The file forgets the configured network exactly when its profile is deleted. NetworkManager's refusals
-# ("boom") are answered with the service's log line for them; a request with an id also gets its result.
+# "Clear": the file forgot the configured network. NetworkManager's refusals ("boom") are answered with the service's
+# log line for them; a request with an id also gets its result. `active`: a profile activated, or a command run first
+# (a hotspot it starts is up before the one under test).
 @pytest.mark.parametrize("active, command, request_, failing, errors, changed", [
     ("HomeNet", "wifi/connect", {"key": "k"}, None, ["'ssid' not specified"], []),
     ("HomeNet", "wifi/connect", {"ssid": "Office"}, None,
@@ -99,11 +101,17 @@ def outcome(command: str, request_: dict, errors: list) -> list:
     (None, "wifi/disable", {}, None, [], ["Set False"]),  # the switch of all Wifi devices, back on next
     (None, "wifi/enable", {"interface": "wlan0"}, None, [], ["Set True"]),
     ("HomeNet", "wifi/disconnect", {}, None, [], ["DeactivateConnection"]),
-    (None, "wifi/disconnect", {"forget": True}, None, [], ["Delete Office"]),
+    (None, "wifi/disconnect", {"forget": True}, None, [], ["Delete Office", "Clear"]),
     ("Cafe", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Cafe"]),
-    ("Spot", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Office"]),
+    ("Spot", "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Delete Office", "Clear"]),
+    ((HOTSPOT, {"ssid": "Office"}), "wifi/disconnect", {"forget": True}, None, [], ["DeactivateConnection", "Clear"]),
     ("Cafe", "wifi/forget", {"ssid": "Cafe"}, None, [], ["DeactivateConnection", "Delete Cafe"]),
-    (None, "wifi/forget", {"ssid": "Office"}, "Delete", ["Failed to remove connection: boom"], ["Delete Office"]),
+    (None, "wifi/forget", {"ssid": "Office"}, "Delete", ["Failed to remove connection: boom"],
+     ["Delete Office", "Clear"]),
+    ((HOTSPOT, {"ssid": "Cafe"}), "wifi/forget", {"ssid": "Cafe"}, "Update", [], ["Delete Cafe"]),  # still a client
+    # The stop ends and deletes the hotspot that runs, else deletes the first; a client connection stays up.
+    ("Lounge", HOTSPOT, {"ssid": ""}, None, [], ["DeactivateConnection", "Delete Lounge"]),
+    ("HomeNet", HOTSPOT, {"ssid": ""}, None, [], ["Delete Spot"]),
     # Hotspot requests NetworkManager would refuse are refused before the device leaves its network.
     *[("HomeNet", HOTSPOT, {"ssid": "Guest", **request_}, None, [error], []) for request_, error in [
         ({"method": "manual"}, "Invalid 'address': "),
@@ -115,17 +123,18 @@ def outcome(command: str, request_: dict, errors: list) -> list:
         ({"channel": 36}, "Invalid 'channel': 36"), ({"band": "a", "channel": 6}, "Invalid 'channel': 6")]],
 ])
 def test_command_effects(wifi, testbed, active, command, request_, failing, errors, changed) -> None:
-    if active:
+    if isinstance(active, str):
         connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
-    testbed.nm.clear_calls()
     if failing:
         testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed", "boom")
+    if isinstance(active, tuple):  # the failure is the first command's
+        wifi.ask(*active) if failing else connected(wifi, lambda: wifi.send(*active))
+    testbed.nm.clear_calls()
     answer = wifi.ask(command, request_)
     (config := configparser.ConfigParser(interpolation=None)).read(wifi.service.config_path)
-    assert ([(m.topic, m.qos, m.data) for m in answer if m.topic in ("error", "result")], changes(testbed),
-            (config["Wifi"]["ssid"], config["Wifi"]["key"])) == \
-        (outcome(command, request_, errors), changed,
-         ("", "") if "Delete Office" in changed else ("Office", "office-passphrase"))
+    cleared = {("", ""): ["Clear"], ("Office", "office-passphrase"): []}[config["Wifi"]["ssid"], config["Wifi"]["key"]]
+    assert ([(m.topic, m.qos, m.data) for m in answer if m.topic in ("error", "result")],
+            changes(testbed) + cleared) == (outcome(command, request_, errors), changed)
 
 
 @pytest.mark.parametrize("ssid, request_, document", [
@@ -137,23 +146,30 @@ def test_command_effects(wifi, testbed, active, command, request_, failing, erro
     # An existing hotspot keeps its key and channel; a saved client profile becomes the hotspot.
     ("Spot", {"hidden": True}, {"band": "bg", "channel": 11, "hidden": True, "ipv4": SHARED, "key": "spot-passphrase"}),
     ("Cafe", {}, {"band": "bg", "channel": 0, "hidden": False, "ipv4": SHARED, "key": "cafe-passphrase"}),
+    # A kept channel of the other band would be refused: automatic instead.
+    ("Lounge", {}, {"band": "bg", "channel": 0, "hidden": False, "ipv4": SHARED, "key": "lounge-passphrase"}),
 ])
 def test_hotspot_start(wifi, testbed, ssid, request_, document) -> None:
     connected(wifi, lambda: activate(testbed.nm, testbed.profiles["HomeNet"], testbed.wlan0))
     testbed.nm.clear_calls()
     since = connected(wifi, lambda: wifi.send(HOTSPOT, dict(request_, ssid=ssid)))
     [settings] = [c[3][0] for c in testbed.nm.calls() if c[2] in ("AddAndActivateConnection", "Update")]
-    written = ["AddAndActivateConnection"] if ssid == "Guest" else [f"Update {ssid}", "ActivateConnection"]
+    written = (["AddAndActivateConnection"] if ssid == "Guest" else [f"Update {ssid}", "ActivateConnection"]) \
+        + [f"Delete {p}" for p in ("Spot", "Lounge") if p != ssid]  # the device's other hotspot profiles go
     # The last document: a changed address republishes it.
     assert ([m.data for m in wifi.probe(since) if m.topic == "wifi/hotspot"][-1], changes(testbed),
-            settings["connection"].get("autoconnect", True), settings["ipv6"]["method"]) == \
-        (dict(document, ssid=ssid, interface="wlan0", active=True), ["DeactivateConnection", *written], True, "ignore")
+            [settings["connection"].get(k, True) for k in ("autoconnect", "interface-name")],
+            settings["ipv6"]["method"]) == \
+        (dict(document, ssid=ssid, interface="wlan0", active=True), ["DeactivateConnection", *written],
+         [True, "wlan0"], "ignore")
 
 
 @pytest.mark.parametrize("active, failing, command, request_, errors, stays", [
     ("Spot", (), HOTSPOT, {"ssid": ""}, [], False),
     ("Spot", ("DeactivateConnection", "Delete"), HOTSPOT, {"ssid": ""}, [], True),  # waited for 10 s
     ("Spot", (), "wifi/disconnect", {}, [], False),
+    ("Spot", (), "wifi/connect", {"ssid": "HomeNet"}, [], False),  # a hotspot ended past the hotspot command
+    ("Spot", ("Update",), HOTSPOT, {"ssid": "Spot"}, ["Failed to update hotspot: Simulated failure"], False),
     ("HomeNet", ("activation",), HOTSPOT, {"ssid": "Guest"}, ["Failed to activate hotspot on wlan0"], False),
 ])
 def test_hotspot_document_follows_the_outcome(wifi, testbed, active, failing, command, request_, errors, stays) -> None:

@@ -50,7 +50,8 @@ private slots:
             "[Ethernet]\\nmask=255.0.0.0\\n[Wifi]\\nautocon=false\\nSSID=home\\nmethod=bogus\\n",
             "mqtt.port modem.usageSec modem.netmask eth.netmask wifi.autocon wifi.ssid wifi.method",
             "1883 4294967295 255.255.0.0 255.0.0.0 false  bogus");
-        row("no file: default base serves any", "eth7", "/Ethernet");
+        row("no file: defaults written", "eth7 Ethernet/method Wifi/method Modem/method Ethernet/autocon Wifi/autocon",
+            "/Ethernet auto auto auto true true");
         row("bound base serves only its own|[Ethernet]\\ninterface=eth0\\n", "eth0 eth1", "eth0/Ethernet untouched");
         row("own section before base|[Ethernet]\\nid=base\\n[Ethernet-2]\\ninterface=eth1\\n", "eth1", "eth1/eth1");
         row("Ethernet-10|[Ethernet-10]\\ninterface=eth0\\nid=ten\\n", "eth0", "eth0/ten");

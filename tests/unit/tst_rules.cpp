@@ -126,13 +126,16 @@ private slots:
         profileRow("wired, no record", ConnectionSettings::Wired, "", "ipv4=- 802-3-ethernet=-",
             { "Other", true, "eth2", automatic, 1400, "" });
         profileRow("wifi of unknown security", ConnectionSettings::Wireless, "unknown", open);
+        profileRow("wifi wpa2", ConnectionSettings::Wireless, "wpa2", "802-11-wireless-security/psk=secret");
+        profileRow("shared without address: none written", ConnectionSettings::Wired, "", "ipv4/address-data=-",
+            { "Office", true, "eth1", { "shared", "", "", "", "", "" }, -1, "" });
         profileRow("gsm with pin", ConnectionSettings::Gsm, "",
             "connection/id=Broadband gsm/apn=internet gsm/number=*99# gsm/network-id=26201 gsm/pin=1234 "
             "gsm/pin-flags=0 gsm/password-flags=4");
     }
 
-    // A new profile for eth1 gets the table's values ("-": left out, "+": sent), and NetworkManager's copy of
-    // it reads as unchanged.
+    // A new profile for eth1 gets the table's values ("-": left out, "+": sent); NetworkManager's copy reads as
+    // unchanged, also without a key an agent keeps and, under auto, with an address and gateway of its own.
     void profile()
     {
         QFETCH(int, type);
@@ -151,8 +154,14 @@ private slots:
                                                     : map[path[0]].value(path[1], QStringLiteral("-"));
             QCOMPARE(entry.section('=', 0, 0) + '=' + value.toString(), entry);
         }
-        QVERIFY(!Engine::updateConnectionSettings(
-            ConnectionSettings::Ptr::create(map), *m_config, "eth1", apSecurity, &wifi));
+        NMVariantMapMap kept = map;
+        kept["802-11-wireless-security"].insert({ { "psk-flags", 1 }, { "psk", "" } });
+        if (kept["ipv4"].value("method") == "auto")
+            kept["ipv4"].insert({ { "gateway", "10.1.1.1" },
+                { "addresses", QVariant::fromValue(QList<QList<uint>> { { 0x0501010a, 24, 0x0101010a } }) } });
+        for (const NMVariantMapMap &copy : { map, kept })
+            QVERIFY(!Engine::updateConnectionSettings(
+                ConnectionSettings::Ptr::create(copy), *m_config, "eth1", apSecurity, &wifi));
     }
 
 private:
