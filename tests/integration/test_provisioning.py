@@ -11,7 +11,7 @@ WRITES = ("AddAndActivateConnection", "Update", "DeactivateConnection", "Activat
 CREATE, UPDATE, DEACTIVATE, ACTIVATE = WRITES
 OFFICE = {"interface": "eth0", "method": "manual", "address": "10.0.0.5", "netmask": "255.255.255.0",
           "gateway": "10.0.0.1", "dns0": "9.9.9.9"}
-WIFI, MODEM, MOVED = {"ssid": "Office", "key": "k1", "method": "auto"}, {"apn": "internet", "pin": "1234"}, \
+WIFI, MODEM, MOVED = {"ssid": "Office", "key": "key1-pass", "method": "auto"}, {"apn": "internet", "pin": "1234"}, \
     dict(OFFICE, address="10.0.0.7")
 CONNECTED, DISCONNECTED = 4, 1
 
@@ -82,8 +82,8 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
 
 @pytest.mark.parametrize("command, request_, expected", [
     ("wifi/config/set", {"ssid": "Guest"}, {"802-11-wireless": {"ssid": b"Guest"}, "802-11-wireless-security": None}),
-    ("wifi/config/set", {"ssid": "Shop", "key": "k2"},
-     {"802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "k2"}, "ipv6": {"method": "ignore"}}),
+    ("wifi/config/set", {"ssid": "Shop", "key": "key2-pass"},
+     {"802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "key2-pass"}, "ipv6": {"method": "ignore"}}),
     ("wifi/config/set", {"ssid": "Printer", "key": "k3"},
      {"802-11-wireless-security": {"key-mgmt": "none", "wep-key0": "k3", "wep-key-type": 2}}),
     ("ethernet/config/set", {"interface": "eth2", "method": "auto", "mtu": 1400, "ipv6": "Disabled"},
@@ -102,10 +102,10 @@ def test_settings_written(session, testbed, command, request_, expected) -> None
 
 
 @pytest.mark.parametrize("request_, ssid, key, autocon", [
-    ({"ssid": "Office", "key": "k1", "autoconnect": False}, "Office", "k1", "false"),
-    ({"ssid": "Shop"}, "Shop", "k2", "true"),  # the saved profile's key and autoconnect
-    ({"ssid": "Nowhere", "key": "k4"}, "Nowhere", "k4", "true"),
-    ({"ssid": "Nowhere"}, "Nowhere", "k4", "true"),  # no saved profile: the stored key for the same SSID
+    ({"ssid": "Office", "key": "key1-pass", "autoconnect": False}, "Office", "key1-pass", "false"),
+    ({"ssid": "Shop"}, "Shop", "key2-pass", "true"),  # the saved profile's key and autoconnect
+    ({"ssid": "Nowhere", "key": "key4-pass"}, "Nowhere", "key4-pass", "true"),
+    ({"ssid": "Nowhere"}, "Nowhere", "key4-pass", "true"),  # no saved profile: the stored key for the same SSID
     ({"ssid": "Lab"}, "Lab", "", "true"), ({"ssid": ""}, "", "", "true"),
 ])
 def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
