@@ -6,6 +6,8 @@
 
 #include <NetworkManagerQt/WiredDevice>
 
+#include <utility>
+
 namespace Corvex
 {
 
@@ -96,7 +98,23 @@ void Engine::onIPCDiscconnected()
         emit stopped();
 }
 
+// Every request ends in an outcome: its documents, or error documents; with an id also its result, after them.
 void Engine::onIPCCommandReceived(const QString &command, const QJsonObject &data)
+{
+    const quint64 errorMark = m_ipc->errorCount();
+    m_request = { command, requestId(data) };
+    runCommand(command, data);
+    const Request answered = std::exchange(m_request, {});
+    m_ipc->publishResult(answered.command, answered.id, m_ipc->errorSince(errorMark));
+}
+
+QJsonValue Engine::requestId(const QJsonObject &data)
+{
+    const QJsonValue id = data.value(QLatin1String("id"));
+    return id.isString() || id.isDouble() ? id : QJsonValue(QJsonValue::Undefined);
+}
+
+void Engine::runCommand(const QString &command, const QJsonObject &data)
 {
     const CommandHandler handler = m_commandTable.value(command, nullptr);
     if (!handler) {
@@ -106,6 +124,12 @@ void Engine::onIPCCommandReceived(const QString &command, const QJsonObject &dat
     }
     log(Log::Info, "Command Received : %s", qPrintable(command));
     (this->*handler)(data);
+}
+
+void Engine::answerFailure(const std::optional<QString> &failure)
+{
+    if (failure && !m_request.command.isEmpty())
+        m_ipc->publishError(m_request.command, *failure);
 }
 
 NetworkManager::Device::Ptr Engine::findDevice(const QString &name, NetworkManager::Device::Type type)

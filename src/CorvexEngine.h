@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
@@ -93,6 +94,16 @@ private:
 
     // CorvexEngine.cpp: the command table, dispatch, device lookup and the read-only commands
     void fillCommandTable();
+    // A client's request while its handler runs. Keep a copy to publish a result for an outcome known later.
+    struct Request {
+        QString command;
+        QJsonValue id; // undefined: the client asked for no result
+    };
+    static QJsonValue requestId(const QJsonObject &data);
+    void runCommand(const QString &command, const QJsonObject &data);
+    // A NetworkManager call that failed on a client's behalf answers its request with one error document; what
+    // the service provisions by itself is only logged.
+    void answerFailure(const std::optional<QString> &failure);
     NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
     static QString requestedInterface(const QJsonObject &data);
     NetworkManager::Device::Ptr requestedDevice(
@@ -133,6 +144,7 @@ private:
     struct ProvisioningRun;
     bool describeProvisioning(ProvisioningRun &run);
     bool describeWifiProvisioning(ProvisioningRun &run);
+    void provisioningFailed(const ProvisioningRun &run, const QString &failure);
     NetworkManager::Connection::Ptr updateExistingConnection(
         const ProvisioningRun &run, NetworkManager::Connection::Ptr connection);
     NetworkManager::Connection::Ptr createConnection(const ProvisioningRun &run);
@@ -175,9 +187,11 @@ private:
     void processWifiEnableCommand(const QJsonObject &data);
     void processWifiDisableCommand(const QJsonObject &data);
     void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
-    void disconnectWifiDevice(NetworkManager::Device::Ptr dev);
+    std::optional<QString> disconnectWifiDevice(NetworkManager::Device::Ptr dev);
     void clearStoredWifiNetwork();
     std::optional<QString> removeWifiProfile(NetworkManager::Connection::Ptr profile);
+    // "[Wifi] " + what + the failure in the log; the same without the tag, the text a client is answered with.
+    std::optional<QString> loggedFailure(const QString &what, const std::optional<QString> &failure);
 
     // CorvexEngineHotspot.cpp: the hotspot command and the watchers that publish its outcome
     void processWifiHotspotSetCommand(const QJsonObject &params);
@@ -210,6 +224,7 @@ private:
     QScopedPointer<IPC> m_ipc;
     QScopedPointer<QTimer> m_wifiTimer;
     QMap<QString, CommandHandler> m_commandTable;
+    Request m_request; // empty between requests
     bool m_modemSampleFailing = false;
     bool m_stopping = false;
     // The one hotspot watcher per device (by its path) whose outcome is still to be published.

@@ -79,7 +79,7 @@ void Engine::processWifiConfigSetCommand(const QJsonObject &data)
     m_config->setWifi(record);
     updateConnection(device, *m_config, /* wifiOverride = */ nullptr);
     if (record.ssid.isEmpty())
-        disconnectWifiDevice(device);
+        answerFailure(disconnectWifiDevice(device));
 }
 
 void Engine::processModemConfigSetCommand(const QJsonObject &data)

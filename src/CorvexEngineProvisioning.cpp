@@ -129,8 +129,13 @@ bool Engine::describeWifiProvisioning(ProvisioningRun &run)
     }
     const NetworkManager::AccessPoint::Ptr ap = findAccessPoint(run.dev, wifiCfg.ssid);
     if (!ap) {
-        log(Log::Info, "[Wifi] Configured access point '%s' not in range. Will not attempt to connect.",
-            qPrintable(wifiCfg.ssid));
+        const QString failure
+            = QStringLiteral("Configured access point '%1' not in range. Will not attempt to connect.")
+                  .arg(wifiCfg.ssid);
+        log(Log::Info, "[Wifi] %s", qPrintable(failure));
+        // A stored record is applied once its network appears; a request to connect now has failed.
+        if (run.wifiOverride)
+            answerFailure(failure);
         return false;
     }
     run.name = wifiCfg.ssid;
@@ -168,7 +173,7 @@ NetworkManager::Connection::Ptr Engine::updateExistingConnection(
     NMVariantMapMap map = settings->toMap();
     putGsmSecrets(map, run.config.modem());
     if (auto failure = failureOf(connection->update(map))) {
-        log(Log::Info, "[%s] Failed to update connection '%s' : %s", type, name.constData(), qPrintable(*failure));
+        provisioningFailed(run, QStringLiteral("Failed to update connection '%1' : %2").arg(run.name, *failure));
         return {};
     }
     if (!mayActivate(run))
@@ -198,7 +203,7 @@ NetworkManager::Connection::Ptr Engine::createConnection(const ProvisioningRun &
     QDBusPendingReply<QDBusObjectPath, QDBusObjectPath> reply
         = NetworkManager::addAndActivateConnection(settings->toMap(), run.dev->uni(), QString());
     if (auto failure = failureOf(reply)) {
-        log(Log::Info, "[%s] Failed to create connection '%s' : %s", type, name.constData(), qPrintable(*failure));
+        provisioningFailed(run, QStringLiteral("Failed to create connection '%1' : %2").arg(run.name, *failure));
         return {};
     }
     log(Log::Info, "[%s] Connection '%s' created successfully.", type, name.constData());
@@ -210,12 +215,20 @@ NetworkManager::Connection::Ptr Engine::activate(
 {
     const QDBusPendingCall call = NetworkManager::activateConnection(connection->path(), run.dev->uni(), QString());
     if (auto failure = failureOf(call)) {
-        log(Log::Info, "[%s] Failed to activate connection: %s", run.type.constData(), qPrintable(*failure));
+        provisioningFailed(run, QStringLiteral("Failed to activate connection: ") + *failure);
         return {};
     }
     log(Log::Info, updated ? "[%s] Connection '%s' updated." : "[%s] Connection '%s' activated.", run.type.constData(),
         qPrintable(run.name));
     return connection;
+}
+
+// A step that ends the run. The reads and the deactivation before re-applying are only logged: the run goes on
+// and its outcome does not depend on them.
+void Engine::provisioningFailed(const ProvisioningRun &run, const QString &failure)
+{
+    log(Log::Info, "[%s] %s", run.type.constData(), qPrintable(failure));
+    answerFailure(failure);
 }
 
 // A wired profile is written without a cable, but neither created nor activated.

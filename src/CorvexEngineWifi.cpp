@@ -6,6 +6,9 @@
 
 #include <NetworkManagerQt/WirelessSetting>
 
+#include <QDBusConnection>
+#include <QDBusVariant>
+
 namespace Corvex
 {
 
@@ -15,6 +18,8 @@ namespace
     const QString connectCommand = QStringLiteral("wifi/connect");
     const QString disconnectCommand = QStringLiteral("wifi/disconnect");
     const QString forgetCommand = QStringLiteral("wifi/forget");
+    const QString networkManagerService = QStringLiteral("org.freedesktop.NetworkManager");
+    const QString networkManagerPath = QStringLiteral("/org/freedesktop/NetworkManager");
 
     // The client profile of a network: hotspot profiles carry the same kind of name but are not saved networks.
     bool isClientProfileOf(const NetworkManager::Connection::Ptr &connection, const QString &ssid)
@@ -58,7 +63,7 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
     const bool hotspot = isWifiHotspot(active);
     const NetworkManager::Connection::Ptr activeProfile = active && !hotspot ? active->connection() : nullptr;
-    disconnectWifiDevice(wifi);
+    answerFailure(disconnectWifiDevice(wifi));
     if (hotspot)
         publishWifiHotspotOnDeactivation(wifi, active->path());
     if (!forget)
@@ -69,7 +74,7 @@ void Engine::processWifiDisconnectCommand(const QJsonObject &data)
     if (!profile || profile->name() == m_config->wifi().ssid)
         clearStoredWifiNetwork();
     if (profile)
-        removeWifiProfile(profile);
+        answerFailure(removeWifiProfile(profile));
 }
 
 void Engine::processWifiForgetCommand(const QJsonObject &data)
@@ -97,11 +102,10 @@ void Engine::processWifiForgetCommand(const QJsonObject &data)
     const NetworkManager::ActiveConnection::Ptr active = wifi->activeConnection();
     const NetworkManager::Connection::Ptr activeProfile = active ? active->connection() : nullptr;
     if (activeProfile && activeProfile->path() == profile->path())
-        disconnectWifiDevice(wifi);
+        answerFailure(disconnectWifiDevice(wifi));
     if (ssid == m_config->wifi().ssid)
         clearStoredWifiNetwork();
-    if (auto failure = removeWifiProfile(profile))
-        m_ipc->publishError(forgetCommand, QStringLiteral("Failed to remove connection: ") + *failure);
+    answerFailure(removeWifiProfile(profile));
 }
 
 void Engine::processWifiEnableCommand(const QJsonObject &data)
@@ -122,17 +126,25 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
         return;
     log(Log::Info, enabled ? "[Wifi] Enabling radio (dev=%s)." : "[Wifi] Disabling radio (dev=%s).",
         qPrintable(wifi->interfaceName()));
-    NetworkManager::setWirelessEnabled(enabled);
+    // The binding's setter neither bounds the wait nor tells whether NetworkManager took the switch.
+    QDBusMessage set = QDBusMessage::createMethodCall(networkManagerService, networkManagerPath,
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+    set.setArguments(
+        { networkManagerService, QStringLiteral("WirelessEnabled"), QVariant::fromValue(QDBusVariant(enabled)) });
+    answerFailure(loggedFailure(
+        enabled ? QStringLiteral("Failed to enable radio: ") : QStringLiteral("Failed to disable radio: "),
+        failureOf(QDBusConnection::systemBus().asyncCall(set, busTimeoutMs))));
 }
 
-void Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
+// The failure's text (logged), or none.
+std::optional<QString> Engine::disconnectWifiDevice(NetworkManager::Device::Ptr dev)
 {
     const NetworkManager::ActiveConnection::Ptr active = dev->activeConnection();
     if (!active)
-        return;
+        return std::nullopt;
     log(Log::Info, "[Wifi] Disconnecting device '%s'.", qPrintable(dev->interfaceName()));
-    if (auto failure = failureOf(NetworkManager::deactivateConnection(active->path())))
-        log(Log::Info, "[Wifi] Failed to deactivate connection: %s", qPrintable(*failure));
+    return loggedFailure(QStringLiteral("Failed to deactivate connection: "),
+        failureOf(NetworkManager::deactivateConnection(active->path())));
 }
 
 // The configured network is forgotten with its key; the rest of the Wifi record stays.
@@ -144,13 +156,20 @@ void Engine::clearStoredWifiNetwork()
     m_config->setWifi(wifi);
 }
 
+// The failure's text (logged), or none.
 std::optional<QString> Engine::removeWifiProfile(NetworkManager::Connection::Ptr profile)
 {
     log(Log::Info, "[Wifi] Forgetting connection '%s'.", qPrintable(profile->name()));
-    const std::optional<QString> failure = failureOf(profile->remove());
-    if (failure)
-        log(Log::Info, "[Wifi] Failed to remove connection: %s", qPrintable(*failure));
-    return failure;
+    return loggedFailure(QStringLiteral("Failed to remove connection: "), failureOf(profile->remove()));
+}
+
+std::optional<QString> Engine::loggedFailure(const QString &what, const std::optional<QString> &failure)
+{
+    if (!failure)
+        return std::nullopt;
+    const QString text = what + *failure;
+    log(Log::Info, "[Wifi] %s", qPrintable(text));
+    return text;
 }
 
 } // namespace Corvex

@@ -213,8 +213,29 @@ void IPC::publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethe
 
 void IPC::publishError(const QString &command, const QString &error)
 {
+    ++m_errorCount;
+    m_lastError = error;
     publishDocument(QStringLiteral("error"), { { "command", command }, { "error", error } }, 0,
         /* retain = */ false);
+}
+
+quint64 IPC::errorCount() const { return m_errorCount; }
+
+std::optional<QString> IPC::errorSince(quint64 mark) const
+{
+    return m_errorCount == mark ? std::nullopt : std::optional<QString>(m_lastError);
+}
+
+// QoS 2: the broker forwards it only once its handshake is done, so it cannot overtake a document published
+// before it, and a client may take it as the end of the answer.
+void IPC::publishResult(const QString &command, const QJsonValue &id, const std::optional<QString> &error)
+{
+    if (id.isUndefined())
+        return;
+    QJsonObject result { { "command", command }, { "id", id }, { "ok", !error } };
+    if (error)
+        result.insert(QLatin1String("error"), *error);
+    publishDocument(QStringLiteral("result"), result, 2, /* retain = */ false);
 }
 
 QByteArray IPC::loggablePayload(const QByteArray &payload) const

@@ -21,6 +21,8 @@
 #include <QScopedPointer>
 #include <QTimer>
 
+#include <optional>
+
 namespace Corvex
 {
 
@@ -49,6 +51,14 @@ public:
     static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
     // The device's IPv4 configuration as NetworkManager reports it now, read past the binding's cache.
     QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
+
+    // CorvexIPC.cpp: the outcome of a request. Every error document counts, so a request failed when an error
+    // was published while it ran: errorSince(mark) with mark = errorCount() taken before it.
+    quint64 errorCount() const;
+    std::optional<QString> errorSince(quint64 mark) const;
+    // The result of a request that carried an id (a string or a number): ok, or failed with the error's text. An
+    // undefined id publishes nothing.
+    void publishResult(const QString &command, const QJsonValue &id, const std::optional<QString> &error);
 
 signals:
     void connected(const QString &url);
@@ -150,6 +160,8 @@ private:
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
+    quint64 m_errorCount = 0;
+    QString m_lastError;
 };
 
 } // namespace Corvex

@@ -49,8 +49,7 @@ def ask_until(recorder: MqttRecorder, command: str, payload: Any, topic: str, pr
 
 class Session:
     """The service and the recorder that heard all it published. Answers are delimited with probes: an
-    unsupported command whose error document comes after everything published before it was read. Status and
-    info go out with QoS 2 and can arrive after a later probe: tests wait for them by topic."""
+    unsupported command with an id, whose result (QoS 2) comes after everything published before it was read."""
 
     def __init__(self, service: Corvex, recorder: MqttRecorder) -> None:
         self.service = service
@@ -66,16 +65,18 @@ class Session:
         self.recorder.publish(command, payload)
 
     def probe(self, since: int = 0) -> List[Message]:
-        """Everything published from `since` until the answer to a fresh probe (which is left out)."""
+        """Everything published from `since` until the result of a fresh probe, without the probe's answer."""
         command = f"probe{next(self._probes)}/get"
-        self.send(command, {})
-        answer = self.recorder.wait_for("error", lambda d: isinstance(d, dict) and d.get("command") == command,
-                                        since=since)
+        self.send(command, {"id": 0})
+
+        def ours(data: Any) -> bool:
+            return isinstance(data, dict) and data.get("command") == command
+        answer = self.recorder.wait_for("result", ours, since=since)
         messages = self.recorder.messages(since=since)
-        return [m for m in messages[:messages.index(answer)] if m.topic not in self._sent]
+        return [m for m in messages[:messages.index(answer)] if m.topic not in self._sent and not ours(m.data)]
 
     def ask(self, command: str, payload: Any = None) -> List[Message]:
-        """The documents a command is answered with (network status and information may be missing)."""
+        """The documents a command is answered with."""
         since = self.count()
         self.send(command, {} if payload is None else payload)
         return self.probe(since)

@@ -36,26 +36,32 @@ def session(testbed, tmp_path_factory):
 
 
 # Each step: the request (None: what the service did on connecting), the call made to fail, the calls
-# expected and the log line of the failure.
+# expected and the log line of the failure: in a list when it is also the error document answering the request.
 WALKS = {
     "ethernet": ("ethernet/config/set", "eth0", [
-        (OFFICE, CREATE, [CREATE], "Failed to create connection 'Ethernet' : Simulated failure"),
+        (OFFICE, CREATE, [CREATE], ["Failed to create connection 'Ethernet' : Simulated failure"]),
         (OFFICE, None, [CREATE], None), (OFFICE, None, [], None),
         (dict(OFFICE, address="10.0.0.6"), DEACTIVATE, [UPDATE, DEACTIVATE, ACTIVATE],
          "Failed to deactivate connection 'Ethernet' before reapplying settings: Simulated failure"),
-        (MOVED, UPDATE, [UPDATE], "Failed to update connection 'Ethernet' : Simulated failure"),
-        (MOVED, ACTIVATE, [UPDATE, DEACTIVATE, ACTIVATE], "Failed to activate connection: Simulated failure"),
+        (MOVED, UPDATE, [UPDATE], ["Failed to update connection 'Ethernet' : Simulated failure"]),
+        (MOVED, ACTIVATE, [UPDATE, DEACTIVATE, ACTIVATE], ["Failed to activate connection: Simulated failure"]),
         (MOVED, None, [ACTIVATE], None)]),
     "wifi": ("wifi/config/set", "wlan0", [
         (WIFI, None, [CREATE], None),
         (WIFI, "GetSecrets", [UPDATE, DEACTIVATE, ACTIVATE], "Failed to get secrets: 'Office' : Simulated failure"),
         (WIFI, None, [], None),
-        ({"ssid": "Nowhere", "method": "auto"}, None, [], "Configured access point 'Nowhere' not in range.")]),
+        ({"ssid": "Nowhere", "method": "auto"}, None, [], "Configured access point 'Nowhere' not in range."),
+        ({"ssid": ""}, None, [DEACTIVATE], None),
+        (WIFI, ACTIVATE, [ACTIVATE], ["Failed to activate connection: Simulated failure"]),
+        (WIFI, None, [ACTIVATE], None),
+        ({"ssid": ""}, DEACTIVATE, [DEACTIVATE], ["Failed to deactivate connection: Simulated failure"])]),
     "no carrier": ("ethernet/config/set", "eth1", [({"method": "auto", "mtu": 1300}, None, [UPDATE], None)]),
     "no carrier or profile": ("ethernet/config/set", "eth3", [
         ({"method": "auto"}, None, [], "[Ethernet] Connection 'eth3' does not exist. Creating and activating.")]),
     "modem": ("modem/config/set", "cdc-wdm0", [
-        (None, None, [CREATE], None), (MODEM, None, [UPDATE, DEACTIVATE, ACTIVATE], None), (MODEM, None, [], None)]),
+        (None, None, [CREATE], None), (MODEM, None, [UPDATE, DEACTIVATE, ACTIVATE], None),
+        (dict(MODEM, apn="web"), UPDATE, [UPDATE], ["Failed to update connection 'Cellular' : Simulated failure"]),
+        (MODEM, None, [], None)]),
 }
 
 
@@ -68,10 +74,12 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
         since = session.count()
         if failing:
             testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed")
-        if request is not None:
-            session.ask(command, dict(request, interface=iface))
+        answer = [] if request is None else session.ask(command, dict(request, interface=iface))
         calls = [c for c in session.startup if device in c[3]] if request is None else testbed.nm.calls()
-        assert ([c[2] for c in calls if c[2] in WRITES], logged is None or logged in session.log()) == (expected, True)
+        lines = logged if isinstance(logged, list) else [logged] if logged else []
+        assert ([c[2] for c in calls if c[2] in WRITES], [line for line in lines if line not in session.log()],
+                [m.data for m in answer if m.topic == "error"]) == \
+            (expected, [], [{"command": command, "error": line} for line in lines if isinstance(logged, list)])
         # The next step needs the service to know the outcome of this one's activation.
         settled = CONNECTED if expected[-1:] in ([CREATE], [ACTIVATE]) and failing != expected[-1] else \
             DISCONNECTED if DEACTIVATE in expected and failing != DEACTIVATE else None

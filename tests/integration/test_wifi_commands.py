@@ -21,7 +21,7 @@ def wifi(testbed, tmp_path):
     nm = testbed.nm
     if not hasattr(testbed, "wlan0"):
         testbed.wlan0 = nm.add_wifi("wlan0", "02:00:00:00:01:01")
-        for i, ssid in enumerate(("HomeNet", "Cafe")):
+        for i, ssid in enumerate(("HomeNet", "Cafe", "Library")):
             nm.add_access_point(testbed.wlan0, ssid, f"02:aa:00:00:00:0{i}")
     for path in nm.get(NM_PATH + "/Settings", BUS_NAME + ".Settings", "Connections"):
         nm.bus.get_object(nm.unique_name, path).Delete(dbus_interface=BUS_NAME + ".Settings.Connection")
@@ -48,18 +48,49 @@ def changes(testbed) -> list:
             for p, _, m, a in testbed.nm.calls() if m in CHANGES]
 
 
-# The file forgets the configured network exactly when its profile is deleted.
+def outcome(command: str, request_: dict, errors: list) -> list:
+    """The error documents (QoS 0), then the result (QoS 2) when the request's id is a string or a number."""
+    documents = [("error", 0, {"command": command, "error": error}) for error in errors]
+    if type(request_.get("id")) in (str, int, float):
+        documents.append(("result", 2, {"command": command, "id": request_["id"], "ok": not errors,
+                                        **({"error": errors[-1]} if errors else {})}))
+    return documents
+
+
+# The file forgets the configured network exactly when its profile is deleted. NetworkManager's refusals
+# ("boom") are answered with the service's log line for them; a request with an id also gets its result.
 @pytest.mark.parametrize("active, command, request_, failing, errors, changed", [
     ("HomeNet", "wifi/connect", {"key": "k"}, None, ["'ssid' not specified"], []),
-    ("HomeNet", "wifi/connect", {"ssid": "Office"}, None, [], []),
+    ("HomeNet", "wifi/connect", {"ssid": "Office"}, None,
+     ["Configured access point 'Office' not in range. Will not attempt to connect."], []),
     ("HomeNet", "wifi/connect", {"ssid": "HomeNet"}, None, [], []),
     ("HomeNet", "wifi/connect", {"ssid": "HomeNet", "autoconnect": False}, None, [],
      ["Update HomeNet", "DeactivateConnection", "ActivateConnection"]),
-    ("HomeNet", "wifi/connect", {"ssid": "Cafe"}, None, [], ["Update Cafe", "ActivateConnection"]),
+    ("HomeNet", "wifi/connect", {"ssid": "Cafe", "id": 1}, None, [], ["Update Cafe", "ActivateConnection"]),
+    ("HomeNet", "wifi/connect", {"ssid": "Cafe"}, "Update", ["Failed to update connection 'Cafe' : boom"],
+     ["Update Cafe"]),
+    ("HomeNet", "wifi/connect", {"ssid": "Cafe", "id": "c"}, "ActivateConnection",
+     ["Failed to activate connection: boom"], ["Update Cafe", "ActivateConnection"]),
+    (None, "wifi/connect", {"ssid": "Library"}, "AddAndActivateConnection",
+     ["Failed to create connection 'Library' : boom"], ["AddAndActivateConnection"]),
+    ("HomeNet", "wifi/disconnect", {}, "DeactivateConnection", ["Failed to deactivate connection: boom"],
+     ["DeactivateConnection"]),
+    ("Cafe", "wifi/disconnect", {"forget": True}, "Delete", ["Failed to remove connection: boom"],
+     ["DeactivateConnection", "Delete Cafe"]),
+    ("Cafe", "wifi/forget", {"ssid": "Cafe"}, "DeactivateConnection", ["Failed to deactivate connection: boom"],
+     ["DeactivateConnection", "Delete Cafe"]),
+    (None, "wifi/disable", {"id": 2.5}, "Set", ["Failed to disable radio: boom"], ["Set False"]),
+    (None, "wifi/enable", {}, "Set", ["Failed to enable radio: boom"], ["Set True"]),
+    # Result shapes: a get, a set that works, an unknown command; an id of another kind asks for none.
+    (None, "wifi/state/get", {"id": "s"}, None, [], []),
+    (None, "wifi/config/set", {"ssid": "Office", "key": "office-passphrase", "id": 3}, None, [], []),
+    (None, "wifi/scan/set", {"id": 4}, None, ["Unsupported command"], []),
+    (None, "wifi/state/get", {"id": True}, None, [], []),
     (None, "wifi/forget", {}, None, ["'ssid' not specified"], []),
     (None, "wifi/forget", {"ssid": "Nowhere"}, None, ["No saved connection for: Nowhere"], []),
     (None, "wifi/forget", {"ssid": "Spot"}, None, ["No saved connection for: Spot"], []),
-    *[("HomeNet", command, {"interface": "eth9", "ssid": "Cafe"}, None, ["Invalid device specified: eth9"], [])
+    *[("HomeNet", command, {"interface": "eth9", "ssid": "Cafe", "id": command}, None,
+       ["Invalid device specified: eth9"], [])
       for command in ("wifi/connect", "wifi/disconnect", "wifi/forget", "wifi/enable", "wifi/disable", HOTSPOT)],
     (None, "ethernet/config/set", {"method": "auto"}, None, ["'interface' not specified"], []),
     (None, "ethernet/config/set", {"interface": "wlan0"}, None, ["Invalid device specified: wlan0"], []),
@@ -91,9 +122,10 @@ def test_command_effects(wifi, testbed, active, command, request_, failing, erro
         testbed.nm.fail_next(failing, "org.freedesktop.NetworkManager.Failed", "boom")
     answer = wifi.ask(command, request_)
     (config := configparser.ConfigParser(interpolation=None)).read(wifi.service.config_path)
-    assert ([m.data["error"] for m in answer if m.topic == "error"], changes(testbed),
+    assert ([(m.topic, m.qos, m.data) for m in answer if m.topic in ("error", "result")], changes(testbed),
             (config["Wifi"]["ssid"], config["Wifi"]["key"])) == \
-        (errors, changed, ("", "") if "Delete Office" in changed else ("Office", "office-passphrase"))
+        (outcome(command, request_, errors), changed,
+         ("", "") if "Delete Office" in changed else ("Office", "office-passphrase"))
 
 
 @pytest.mark.parametrize("ssid, request_, document", [
