@@ -23,6 +23,9 @@ _TYPES = {dbus.Boolean: 'b', dbus.Byte: 'y', dbus.Int16: 'n', dbus.UInt16: 'q', 
           dbus.Signature: 'g', dbus.ByteArray: 'ay', bool: 'b', int: 'i', float: 'd', str: 's', bytes: 'ay'}
 
 
+_NUMBERS = set('bynqiuxt')  # the daemon converts these into one another
+
+
 class Refused(Exception):
     def __init__(self, name, message):
         super().__init__(message)
@@ -85,12 +88,18 @@ def from_variant(variant, level=0):
 
 
 def _check_known(connection, variant):
-    '''The daemon reads a profile strictly: a property libnm does not know is refused, not dropped.'''
+    '''The daemon reads a profile strictly: a property libnm does not know, or one of another type, is refused.'''
     for group, values in variant.unpack().items():
         setting = connection.get_setting_by_name(group)
-        for key in values:
-            if setting and not NM.Setting.get_dbus_property_type(setting, key):
+        for key in values if setting else ():
+            expected = NM.Setting.get_dbus_property_type(setting, key)
+            given = variant.lookup_value(group, None).lookup_value(key, None)
+            if not expected:
                 raise Refused(CONNECTION_ERROR + 'InvalidProperty', f'{group}.{key}: unknown property')
+            if not given.is_of_type(expected) and not {expected.dup_string(), given.get_type_string()} <= _NUMBERS:
+                raise Refused(CONNECTION_ERROR + 'InvalidProperty', f"{group}.{key}: failed to set property: {group}."
+                              f"{key}: can't set property of type '{expected.dup_string()}' from value of type "
+                              f"'{given.get_type_string()}'")
 
 
 def _u32(address):
@@ -141,7 +150,8 @@ def recorded_maps(folder):
     for name in sorted(glob.glob(os.path.join(folder, '*.jsonl'))):
         with open(name, encoding='utf-8') as f:
             for entry in map(json.loads, f):
-                yield from_variant(GLib.Variant.parse(GLib.VariantType('a{sa{sv}}'), entry['settings'])), entry['verdict']
+                settings = GLib.Variant.parse(GLib.VariantType('a{sa{sv}}'), entry['settings'])
+                yield from_variant(settings), entry['verdict']
 
 
 def record(method, settings, verdict):
