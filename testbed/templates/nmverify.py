@@ -21,8 +21,6 @@ CONNECTION_ERROR = 'org.freedesktop.NetworkManager.Settings.Connection.'
 _TYPES = {dbus.Boolean: 'b', dbus.Byte: 'y', dbus.Int16: 'n', dbus.UInt16: 'q', dbus.Int32: 'i', dbus.UInt32: 'u',
           dbus.Int64: 'x', dbus.UInt64: 't', dbus.Double: 'd', dbus.String: 's', dbus.ObjectPath: 'o',
           dbus.Signature: 'g', dbus.ByteArray: 'ay', bool: 'b', int: 'i', float: 'd', str: 's', bytes: 'ay'}
-
-
 _NUMBERS = set('bynqiuxt')  # the daemon converts these into one another
 
 
