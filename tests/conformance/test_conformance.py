@@ -5,7 +5,6 @@ must be equal. Without root or the daemon: skipped (exit 77), but in CI (`CI` se
 
 import os
 import re
-import subprocess
 import sys
 import uuid
 from typing import Any, Dict, List
@@ -95,10 +94,6 @@ MAPS = {name: to_dbus_settings(m) for name, m in {
     "shared with dns": ethernet("r", 0x3a, method="shared", **ADDRESS, **DNS),
     "gsm without apn": without(gsm(0x3b), "gsm", "apn"),
 }.items()}
-# The profile as read back after each method change that ipv4_probe makes (none refused, none left behind).
-MANUAL, SHARED = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
-TRANSITIONS = [MANUAL, "auto, dns 9.9.9.9", SHARED, "link-local", MANUAL, "link-local", SHARED, MANUAL, SHARED,
-               "auto", "link-local", "auto", MANUAL]
 GSM = gsm(4)
 SHAPE, VALUES, SIGNALS = lambda reply, _: shape(reply), lambda reply, _: unwrap(reply), "signals"
 
@@ -235,20 +230,16 @@ def recorded() -> Dict[str, tuple]:
 
 
 def run_scenario(address: str, daemon: Any, replay: Dict[str, tuple]) -> Dict[str, Any]:
-    """The outcomes on one daemon, with the IPv4 method changes ipv4_probe makes and the recorded maps added; its log
-    is shown on a failure."""
+    """The outcomes on one daemon, the recorded maps added after the steps; its log is shown on a failure."""
     run = Run(address)
     try:
-        outcomes = run.run(STEPS + [(name, SETTINGS_PATH, SETTINGS, "AddConnection", settings, lambda *_: "accepted")
-                                    for name, (settings, _verdict) in replay.items()])
-        probe = subprocess.run([os.environ["CORVEX_IPV4_PROBE"]], stdout=subprocess.PIPE, text=True, timeout=60,
-                               env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address), check=True)
+        return run.run(STEPS + [(name, SETTINGS_PATH, SETTINGS, "AddConnection", settings, lambda *_: "accepted")
+                                for name, (settings, _verdict) in replay.items()])
     except BaseException:
         sys.stderr.write(daemon.logs())
         raise
     finally:
         run.bus.close()
-    return dict(outcomes, **{"ipv4 transitions": probe.stdout.splitlines()})
 
 
 if __name__ == "__main__":
@@ -266,8 +257,6 @@ if __name__ == "__main__":
         print(f"{name:34}", *(f"{run['add ' + name][-1].split('.')[-1]:18}" for run in (expected, simulated)))
     wrong = [f"{step}:\n  real      {expected.get(step)}\n  simulated {simulated.get(step)}"
              for step in {**expected, **simulated} if expected.get(step) != simulated.get(step)]
-    if expected["ipv4 transitions"] != TRANSITIONS:
-        wrong.append(f"ipv4 transitions on the real daemon: {expected['ipv4 transitions']}")
     if not replay:  # the integration tier records the maps it makes the service write: none is a broken set-up
         wrong.append(f"no recorded maps in {os.environ.get('CORVEX_NM_REPLAY')!r}" if os.environ.get("CI") else "")
         print("No recorded maps to replay: run the integration tests first.")

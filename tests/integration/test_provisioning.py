@@ -122,3 +122,20 @@ def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
     assert ([ini["Wifi"][k] for k in ("ssid", "key", "autocon", "method")], ini["Extra"]["keep"],
             [ini[f"Ethernet-{n}"]["interface"] for n in (2, 3)], os.stat(session.service.config_path).st_mode) == \
         ([ssid, key, autocon, ""], "yes", ["eth1", "eth0"], session.mode)
+
+
+# Each method written over the profile NetworkManager holds (the conformance test replays every write into the real
+# daemon), as the profile then reads: link-local keeps nothing, auto the name servers, shared no name servers.
+def test_method_changes_in_place(session, testbed) -> None:
+    shown, auto, off = [], {"method": "auto"}, {"method": "disabled"}
+    share = {"method": "shared", "address": "10.42.0.1", "netmask": "255.255.255.0"}
+    for request in (OFFICE, auto, share, off, OFFICE, off, share, OFFICE, share, auto, off, auto, OFFICE):
+        testbed.nm.clear_calls()
+        session.ask("ethernet/config/set", dict(request, interface="eth2"))
+        ipv4 = testbed.nm.settings(testbed.nm.calls(UPDATE)[-1][0])["ipv4"]
+        shown.append(", ".join([ipv4["method"], *[f"{a['address']}/{a['prefix']}" for a in ipv4["address-data"]],
+                                *[f"dns {d}" for d in ipv4.get("dns-data", [])],
+                                *[f"gateway {g}" for g in [ipv4.get("gateway")] if g]]))
+    manual, shared = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
+    assert shown == [manual, "auto, dns 9.9.9.9", shared, "link-local", manual, "link-local", shared, manual, shared,
+                     "auto", "link-local", "auto", manual]
