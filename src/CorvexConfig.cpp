@@ -149,6 +149,7 @@ namespace
         mqtt.pass = group.value("pass", fallback.pass).toString();
         mqtt.base = group.value("base", fallback.base).toString();
         mqtt.availability = group.value("availability", QString()).toString();
+        mqtt.discovery = group.value("discovery", QString()).toString();
         mqtt.cafile = group.value("cafile", QString()).toString();
         mqtt.certfile = group.value("certfile", QString()).toString();
         mqtt.keyfile = group.value("keyfile", QString()).toString();
@@ -163,13 +164,11 @@ namespace
         group.setValue("user", mqtt.user);
         group.setValue("pass", mqtt.pass);
         group.setValue("base", mqtt.base);
-        // Optional: files that never set it, the default one included, do not gain it.
-        if (!mqtt.availability.isEmpty())
-            group.setValue("availability", mqtt.availability);
-        // The TLS keys are optional: a file without them, the default one included, stays as it was.
-        const std::pair<const char *, QString> tlsKeys[]
-            = { { "cafile", mqtt.cafile }, { "certfile", mqtt.certfile }, { "keyfile", mqtt.keyfile } };
-        for (const auto &[key, value] : tlsKeys) {
+        // Optional keys: a file without them, the default one included, stays as it was.
+        const std::pair<const char *, QString> optionalKeys[]
+            = { { "availability", mqtt.availability }, { "discovery", mqtt.discovery }, { "cafile", mqtt.cafile },
+                  { "certfile", mqtt.certfile }, { "keyfile", mqtt.keyfile } };
+        for (const auto &[key, value] : optionalKeys) {
             if (!value.isEmpty())
                 group.setValue(key, value);
         }
@@ -527,12 +526,11 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.user          : %s", qPrintable(m_mqtt.user));
     log(Log::Info, " mqtt.pass          : %s", qPrintable(maskSecret(m_mqtt.pass)));
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
-    if (!m_mqtt.availability.isEmpty())
-        log(Log::Info, " mqtt.availability  : %s", qPrintable(m_mqtt.availability));
-    // The TLS files are optional and shown only when configured.
-    const std::pair<const char *, QString> tlsFiles[] = { { "mqtt.cafile", m_mqtt.cafile },
-        { "mqtt.certfile", m_mqtt.certfile }, { "mqtt.keyfile", m_mqtt.keyfile } };
-    for (const auto &[name, value] : tlsFiles) {
+    // The optional keys are shown only when configured.
+    const std::pair<const char *, QString> optionalKeys[] = { { "mqtt.availability", m_mqtt.availability },
+        { "mqtt.discovery", m_mqtt.discovery }, { "mqtt.cafile", m_mqtt.cafile }, { "mqtt.certfile", m_mqtt.certfile },
+        { "mqtt.keyfile", m_mqtt.keyfile } };
+    for (const auto &[name, value] : optionalKeys) {
         if (!value.isEmpty())
             log(Log::Info, " %-19s: %s", name, qPrintable(value));
     }

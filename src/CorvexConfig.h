@@ -29,6 +29,8 @@ public:
         QString cafile;
         QString certfile;
         QString keyfile;
+        // Home-automation discovery prefix under which the device announces itself; empty: no announcement.
+        QString discovery;
     };
 
     struct Ipv4Config {

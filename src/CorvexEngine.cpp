@@ -74,6 +74,7 @@ void Engine::fillCommandTable()
         { QStringLiteral("wifi/forget"), &Engine::processWifiForgetCommand },
         { QStringLiteral("wifi/enable"), &Engine::processWifiEnableCommand },
         { QStringLiteral("wifi/disable"), &Engine::processWifiDisableCommand },
+        { QStringLiteral("wifi/radio/set"), &Engine::processWifiRadioSetCommand },
         { QStringLiteral("wifi/hotspot/get"), &Engine::processWifiHotspotGetCommand },
         { QStringLiteral("wifi/hotspot/set"), &Engine::processWifiHotspotSetCommand },
         { QStringLiteral("wifi/aps/get"), &Engine::processWifiApsGetCommand },

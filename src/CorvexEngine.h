@@ -186,6 +186,7 @@ private:
     void processWifiForgetCommand(const QJsonObject &data);
     void processWifiEnableCommand(const QJsonObject &data);
     void processWifiDisableCommand(const QJsonObject &data);
+    void processWifiRadioSetCommand(const QJsonObject &data);
     void switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled);
     std::optional<QString> disconnectWifiDevice(NetworkManager::Device::Ptr dev);
     void clearStoredWifiNetwork();

@@ -47,6 +47,7 @@ void Engine::reload()
     log(Log::Info, "Reloading all devices and connections.");
     m_ipc->publishNetworkStatus();
     m_ipc->publishNetworkInfo();
+    m_ipc->publishWifiRadio();
     monitorNetwork();
 
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
@@ -57,6 +58,7 @@ void Engine::reload()
             qPrintable(dev->interfaceName()), int(dev->isActive()), int(dev->managed()));
         reloadDevice(dev);
     }
+    m_ipc->publishDiscovery(/* always = */ true);
 }
 
 void Engine::monitorNetwork()
@@ -69,6 +71,9 @@ void Engine::monitorNetwork()
     connect(notifier, &NetworkManager::Notifier::primaryConnectionChanged, this, &Engine::onPrimaryConnectionChanged);
     // The status document carries the connectivity, which can change after the status itself.
     connect(notifier, &NetworkManager::Notifier::connectivityChanged, this, &Engine::onConnectivityChanged);
+    connect(notifier, &NetworkManager::Notifier::wirelessEnabledChanged, this, [this] { m_ipc->publishWifiRadio(); });
+    connect(notifier, &NetworkManager::Notifier::wirelessHardwareEnabledChanged, this,
+        [this] { m_ipc->publishWifiRadio(); });
     // While NetworkManager is away, its return announces every device again just before the reload that
     // publishes them all: those announcements are not followed (onNetworkManagerDisappeared).
     if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
@@ -293,12 +298,20 @@ void Engine::onDeviceAdded(const QString &uni)
         qPrintable(dev->interfaceName()), int(dev->isActive()), int(dev->managed()));
     const QWeakPointer<NetworkManager::Device> weak = dev;
     QTimer::singleShot(addedDeviceDelayMs, this, [this, weak] {
-        if (const NetworkManager::Device::Ptr device = weak.toStrongRef())
+        if (const NetworkManager::Device::Ptr device = weak.toStrongRef()) {
             reloadDevice(device);
+            m_ipc->publishDiscovery(/* always = */ false);
+        }
     });
 }
 
-void Engine::onDeviceRemoved(const QString &uni) { log(Log::Info, "Device removed: %s", qPrintable(uni)); }
+void Engine::onDeviceRemoved(const QString &uni)
+{
+    log(Log::Info, "Device removed: %s", qPrintable(uni));
+    // A NetworkManager that leaves the bus drops every device for a moment: the device's own set stays.
+    if (QDBusConnection::systemBus().interface()->isServiceRegistered(networkManagerService))
+        m_ipc->publishDiscovery(/* always = */ false);
+}
 
 void Engine::onDeviceStateChanged(NetworkManager::Device::State newstate, NetworkManager::Device::State oldstate,
     NetworkManager::Device::StateChangeReason reason)

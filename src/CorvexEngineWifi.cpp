@@ -118,6 +118,17 @@ void Engine::processWifiDisableCommand(const QJsonObject &data)
     switchWifiRadio(QStringLiteral("wifi/disable"), data, /* enabled = */ false);
 }
 
+void Engine::processWifiRadioSetCommand(const QJsonObject &data)
+{
+    const QString command = QStringLiteral("wifi/radio/set");
+    const QJsonValue enabled = data.value(QStringLiteral("enabled"));
+    if (!enabled.isBool()) {
+        m_ipc->publishError(command, QStringLiteral("'enabled' not specified"));
+        return;
+    }
+    switchWifiRadio(command, data, enabled.toBool());
+}
+
 // NetworkManager has one switch for all Wifi devices: the named device only has to exist.
 void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bool enabled)
 {
@@ -134,6 +145,9 @@ void Engine::switchWifiRadio(const QString &command, const QJsonObject &data, bo
     answerFailure(loggedFailure(
         enabled ? QStringLiteral("Failed to enable radio: ") : QStringLiteral("Failed to disable radio: "),
         failureOf(QDBusConnection::systemBus().asyncCall(set, busTimeoutMs))));
+    // A switch already in place changes nothing, so no change will publish the radio state.
+    if (NetworkManager::isWirelessEnabled() == enabled)
+        m_ipc->publishWifiRadio();
 }
 
 // The failure's text (logged), or none.

@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QRandomGenerator>
 
 namespace Corvex
 {
@@ -14,7 +15,15 @@ namespace
 {
 
     constexpr int brokerAnswerTimeoutMs = 10000;
-    constexpr int reconnectDelayMs = 3000;
+    // Reconnect pacing: five attempts about 3 s apart bridge a short outage; then the wait doubles up to a minute.
+    // Each wait is spread by up to 20 % either way, so devices that lost the broker together return apart.
+    constexpr int shortReconnectDelayMs = 3000;
+    constexpr int longestReconnectDelayMs = 60000;
+    constexpr int shortReconnectAttempts = 5;
+    constexpr double reconnectJitter = 0.2;
+    // A connection that lasted this long ends a run of failures; one dropped at once (a broker that accepts and
+    // closes) does not bring the short delay back.
+    constexpr qint64 stableConnectionMs = 60000;
     constexpr quint16 keepAliveSeconds = 60;
     // Far above any command; what is larger is refused before it is parsed.
     constexpr int maxPayloadBytes = 64 * 1024;
@@ -98,19 +107,39 @@ void IPC::onMqttStateChanged(MqttClient::ClientState state)
         break;
     case MqttClient::Connected:
         m_connectTimer->stop();
+        m_connectedSince.start();
         log(Log::Info, "Connected.");
         publishAvailability(QByteArrayLiteral("online"));
         for (const char *filter : commandFilters)
             subscribe(QString::fromLatin1(filter));
+        subscribeDiscoveryStatus();
         clearRetainedTopics();
         emit connected(m_client->hostname());
         break;
     case MqttClient::Disconnected:
         log(Log::Info, "Disconnected.");
         emit disconnected();
-        QTimer::singleShot(reconnectDelayMs, this, &IPC::connect);
+        scheduleReconnect();
         break;
     }
+}
+
+void IPC::scheduleReconnect()
+{
+    if (m_connectedSince.isValid() && m_connectedSince.hasExpired(stableConnectionMs))
+        m_reconnectAttempt = 0;
+    m_connectedSince.invalidate();
+    const int delay = reconnectDelayMs(++m_reconnectAttempt, QRandomGenerator::global()->generateDouble());
+    log(Log::Info, "Reconnecting in %d ms (attempt %d).", delay, m_reconnectAttempt);
+    // Precise: a coarse timer moves its timeout to a round time and would bunch the spread waits together again.
+    QTimer::singleShot(delay, Qt::PreciseTimer, this, &IPC::connect);
+}
+
+int IPC::reconnectDelayMs(int attempt, double random)
+{
+    const int doublings = qBound(0, attempt - shortReconnectAttempts, /* past the longest wait = */ 5);
+    const int delay = qMin(shortReconnectDelayMs << doublings, longestReconnectDelayMs);
+    return qRound(delay * (1 - reconnectJitter + 2 * reconnectJitter * random));
 }
 
 void IPC::onMqttErrorChanged(MqttClient::ClientError err)
@@ -121,6 +150,8 @@ void IPC::onMqttErrorChanged(MqttClient::ClientError err)
 void IPC::onMqttMessage(const QByteArray &message, const QString &topic)
 {
     log(Log::Info, "Message Received [%s]", qPrintable(topic));
+    if (takeDiscoveryStatus(topic, message))
+        return;
     const CommandMessage request = readCommand(topicBase(), topic, message);
     const bool oversized = message.size() > maxPayloadBytes;
     log(Log::Debug, "Command : %s", qPrintable(request.command));
@@ -157,7 +188,11 @@ QString IPC::topicBase() const { return m_config->mqtt().base; }
 
 int IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    const QString fullTopic = topicBase() + QLatin1Char('/') + topic;
+    return publishTo(topicBase() + QLatin1Char('/') + topic, payload, qos, retain);
+}
+
+int IPC::publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain)
+{
     log(Log::Debug, "Publishing Message");
     log(Log::Debug, "Topic: [%s]", qPrintable(fullTopic));
     log(Log::Debug, "QoS  : %d", qos);

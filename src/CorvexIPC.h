@@ -12,6 +12,7 @@
 #include <NetworkManagerQt/WiredDevice>
 #include <NetworkManagerQt/WirelessDevice>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -49,6 +50,9 @@ public:
     };
     // The command intake short of the connection: command text from the topic, size limit, JSON parse.
     static CommandMessage readCommand(const QString &base, const QString &topic, const QByteArray &payload);
+    // The wait before reconnect attempt `attempt` (counted from 1 since the last lasting connection); `random`, from
+    // 0 to 1, places it within the jitter.
+    static int reconnectDelayMs(int attempt, double random);
     // The device's IPv4 configuration as NetworkManager reports it now, read past the binding's cache.
     QJsonObject currentIpv4(const NetworkManager::Device::Ptr &dev);
 
@@ -114,6 +118,12 @@ public slots:
     // CorvexIPC.cpp
     void publishError(const QString &command, const QString &error);
 
+    // CorvexIPCDiscovery.cpp: the Wifi radio document and the announcement to home automation
+    void publishWifiRadio();
+    // Announces the device and its entities when a discovery prefix is configured; an announcement equal to the
+    // last one goes out again only when `always` (a new connection).
+    void publishDiscovery(bool always);
+
 private slots:
     void onMqttStateChanged(Corvex::MqttClient::ClientState state);
     void onMqttErrorChanged(Corvex::MqttClient::ClientError err);
@@ -123,6 +133,7 @@ private:
     // CorvexIPC.cpp
     QString topicBase() const;
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
+    int publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
     int publishAvailability(const QByteArray &state);
     void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
     // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
@@ -131,6 +142,7 @@ private:
     void subscribe(const QString &topic);
     void clearRetainedTopics();
     void onBrokerTimeout();
+    void scheduleReconnect();
     // A payload as the Debug log shows it, its secrets masked.
     QByteArray loggablePayload(const QByteArray &payload) const;
 
@@ -144,6 +156,13 @@ private:
     QVariantMap primaryIp4Properties(const NetworkManager::ActiveConnection::Ptr &connection, QString *error);
     QJsonValue stateIpv4(NetworkManager::Device::Ptr dev);
 
+    // CorvexIPCDiscovery.cpp
+    void subscribeDiscoveryStatus();
+    // True for the home-automation status topic, whose "online" (a restart) asks for the announcement again.
+    bool takeDiscoveryStatus(const QString &topic, const QByteArray &message);
+    QString discoveryTopic() const;
+    QJsonObject discoveryPayload() const;
+
     // CorvexIPCConfig.cpp
     QJsonValue toJson(NetworkManager::Ipv4Setting::Ptr setting);
     QJsonObject ipv4SettingMembers(const NetworkManager::Connection::Ptr &connection);
@@ -156,12 +175,16 @@ private:
     Config *m_config;
     QScopedPointer<MqttClient> m_client;
     QScopedPointer<QTimer> m_connectTimer;
+    int m_reconnectAttempt = 0;
+    QElapsedTimer m_connectedSince; // invalid while not connected
     QHash<QString, QJsonValue> m_stateIpv4;
     QJsonValue m_statusIpv4; // the primary connection's IPv4 in the status last published
     QPointer<NetworkManager::ActiveConnection> m_primaryFollowed;
     QString m_primaryIp4Path;
     quint64 m_errorCount = 0;
     QString m_lastError;
+    QJsonObject m_announced; // the device and entities last announced
+    QByteArray m_discovery; // the announcement last sent
 };
 
 } // namespace Corvex

@@ -28,6 +28,10 @@ class Broker:
     def log_path(self) -> Optional[str]:
         return os.path.join(self.dir, "mosquitto.log") if self.dir else None
 
+    @property
+    def pid(self) -> Optional[int]:
+        return self._daemon.proc.pid if self._daemon and self._daemon.proc else None
+
     def start(self) -> "Broker":
         if self.dir is None:
             self.dir = tempfile.mkdtemp(prefix="corvex-broker-")

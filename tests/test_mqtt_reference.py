@@ -5,7 +5,8 @@ SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
 REFERENCE = (SRC.parent / "docs" / "mqtt-interface.md").read_text(encoding="utf-8")
 COMMANDS = set(re.findall(r'\{ QStringLiteral\("([^"]+)"\), &Engine::process', (SRC / "CorvexEngine.cpp").read_text()))
 TOPICS = {topic for source in SRC.glob("CorvexIPC*.cpp")
-          for topic in re.findall(r'publishDocument\(QStringLiteral\("([^"]+)"\)', source.read_text())}
+          for topic in re.findall(r'publishDocument\(QStringLiteral\("([^"]+)"\)', source.read_text())} | {
+    "<Mqtt/discovery>/device/<node>/config"}  # outside the base topic
 
 
 def test_every_command_and_topic_has_its_entry():

@@ -814,6 +814,8 @@ def _add_connection2(self, settings, flags, _args):
 
 
 def _set_wireless_enabled(enabled):
+    if bool(_get(NM_PATH, NM, 'WirelessEnabled')) == enabled:
+        return  # the daemon changes nothing and says nothing
     _set(NM_PATH, NM, WirelessEnabled=dbus.Boolean(enabled))
     for dev in _devices():
         if _device_type(dev) != DEVICE_WIFI or not bool(_get(dev, DEVICE, 'Managed')):

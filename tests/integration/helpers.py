@@ -111,10 +111,10 @@ def mock_object(nm, path: str) -> dbus.Interface:
     return dbus.Interface(nm.bus.get_object(nm.unique_name, path, introspect=False), MOCK_IFACE)
 
 
-def activate(nm, profile: str, device: str) -> str:
+def activate(nm, profile: str, device: str, access_point: str = "/") -> str:
     """ActivateConnection as a client calls it; returns the active connection once the device is activated."""
     manager = nm.bus.get_object(nm.unique_name, NM_PATH, introspect=False)
-    active = str(manager.ActivateConnection(dbus.ObjectPath(profile), dbus.ObjectPath(device), dbus.ObjectPath("/"),
+    active = str(manager.ActivateConnection(*map(dbus.ObjectPath, (profile, device, access_point)),
                                             dbus_interface=BUS_NAME))
     nm.wait_for(lambda: nm.device_state(device) == ACTIVATED
                 and nm.get(device, BUS_NAME + ".Device", "ActiveConnection") == active)

@@ -225,7 +225,7 @@ def test_networks_group_access_points_and_flag_saved_ones(recorder):
 SENT = {"status": (2, True), "info": (2, True), "wifi/aps": (0, False), "wifi/networks": (0, False),
         "modem/signal": (1, True), "error": (0, False),
         **{t: (0, True) for t in ("ethernet/state", "wifi/state", "modem/state", "ethernet/config", "wifi/config",
-                                  "modem/config", "wifi/hotspot", "modem/stats")}}
+                                  "modem/config", "wifi/hotspot", "modem/stats", "wifi/radio")}}
 
 
 def test_every_document_goes_out_with_its_qos_and_retain_flag(recorder, testbed):

@@ -56,7 +56,8 @@ def test_connection_publishes_status_info_and_each_managed_device_in_order(sessi
     assert [m.topic for m in session.recorder.messages() if m.topic in ("status", "info")] == ["status", "info"]
     signal = ("modem/signal", "cdc-wdm0")
     # A modem's monitoring publishes its signal twice before the documents of the reload itself.
-    assert device_documents(startup) == [(f"ethernet/{k}", i) for i in ("eth0", "eth1") for k in ("state", "config")] \
+    assert device_documents(startup) == [("wifi/radio", None)] \
+        + [(f"ethernet/{k}", i) for i in ("eth0", "eth1") for k in ("state", "config")] \
         + [(f"wifi/{kind}", "wlan0") for kind in ("state", "config", "aps", "networks")] \
         + [signal, signal, ("modem/state", "cdc-wdm0"), ("modem/config", "cdc-wdm0"), signal]
 

@@ -117,14 +117,14 @@ private slots:
         modem.usageSec = 4294967295u;
         {
             Config config(m_path, nullptr);
-            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "alive", "/etc/ca.pem", {}, {} });
+            config.setMqtt({ "broker.lan", 8883, "user", "secret", "site/net", "alive", "/etc/ca.pem", {}, {}, "ha" });
             config.setModem(modem);
         }
         const Config reread(m_path, nullptr);
         QCOMPARE(QStringList({ reread.mqtt().url, QString::number(reread.mqtt().port), reread.mqtt().pass,
-                     reread.mqtt().availability, reread.mqtt().cafile, reread.modem().ipv4.netmask,
-                     QString::number(reread.modem().usageSec) }),
-            QStringList({ "broker.lan", "8883", "secret", "alive", "/etc/ca.pem", "255.255.255.0", "4294967295" }));
+                     reread.mqtt().availability + reread.mqtt().discovery, reread.mqtt().cafile,
+                     reread.modem().ipv4.netmask, QString::number(reread.modem().usageSec) }),
+            QStringList({ "broker.lan", "8883", "secret", "aliveha", "/etc/ca.pem", "255.255.255.0", "4294967295" }));
     }
 
     // A level lets its own records and more severe ones through, after syslog's prefix and the time since open (nine

@@ -1,5 +1,6 @@
 // The service's rules as pure functions: published texts, the settings of new profiles, the data usage.
 #include "CorvexEngine.h"
+#include "CorvexIPC.h"
 #include "CorvexTypes.h"
 
 #include <QTemporaryDir>
@@ -36,7 +37,7 @@ private slots:
     }
 
     // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks (the
-    // common cases show in the integration tier's documents); then the data usage and the months that expire.
+    // common cases show in the integration tier's documents); then reconnect waits, data usage, the months that expire.
     void results_data()
     {
         QTest::addColumn<QString>("actual");
@@ -71,8 +72,12 @@ private slots:
             connectivityToString(static_cast<NetworkManager::Connectivity>(7)),
             stateChangeReasonToString(Dev::NowManagedReason), security(0, AP::KeyMgmtPsk | AP::PairCcmp, 0),
             security(0, 0, AP::KeyMgmtSAE), apSecurity(AP::Ptr()) };
+        QString waits; // the shortest and longest reconnect wait in s: attempts 1, 5 to 10, a runaway count
+        for (int n : { 1, 5, 6, 7, 8, 9, 10, 99999 })
+            waits += QString::asprintf("%g-%g ", IPC::reconnectDelayMs(n, 0) / 1e3, IPC::reconnectDelayMs(n, 1) / 1e3);
         QTest::newRow("fallbacks") << fallbacks.join(' ')
                                    << QStringLiteral("unknown ").repeated(fallbacks.size()).trimmed();
+        row("reconnect waits", waits, "2.4-3.6 2.4-3.6 4.8-7.2 9.6-14.4 19.2-28.8 38.4-57.6 48-72 48-72 ");
         row("states: Failed is not Disconnected",
             QStringList({ state(Dev::NeedAuth), state(Dev::Deactivating), state(Dev::Failed), state(15) }).join(' '),
             "Connecting Disconnecting Unavailable Unavailable");
