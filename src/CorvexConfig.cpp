@@ -153,6 +153,8 @@ namespace
         mqtt.cafile = group.value("cafile", QString()).toString();
         mqtt.certfile = group.value("certfile", QString()).toString();
         mqtt.keyfile = group.value("keyfile", QString()).toString();
+        // Bounded so that the window's timer, in milliseconds, fits its 32 bits.
+        mqtt.rollbackSec = std::min(group.value("rollbackSec", 0).toUInt(), 2147483u);
         return mqtt;
     }
 
@@ -164,6 +166,8 @@ namespace
         group.setValue("user", mqtt.user);
         group.setValue("pass", mqtt.pass);
         group.setValue("base", mqtt.base);
+        if (mqtt.rollbackSec != 0)
+            group.setValue("rollbackSec", mqtt.rollbackSec);
         // Optional keys: a file without them, the default one included, stays as it was.
         const std::pair<const char *, QString> optionalKeys[]
             = { { "availability", mqtt.availability }, { "discovery", mqtt.discovery }, { "cafile", mqtt.cafile },
@@ -335,6 +339,16 @@ Config::Config(const QString &filePath, QObject *parent)
 }
 
 Config::~Config() = default;
+
+QString Config::filePath() const { return m_settings->fileName(); }
+
+void Config::reread()
+{
+    const QString path = filePath();
+    delete m_settings;
+    m_settings = new QSettings(path, QSettings::NativeFormat, this);
+    readConfiguration();
+}
 
 void Config::escapeSerialisedValues(const QString &path)
 {
@@ -526,6 +540,8 @@ void Config::printConfiguration()
     log(Log::Info, " mqtt.user          : %s", qPrintable(m_mqtt.user));
     log(Log::Info, " mqtt.pass          : %s", qPrintable(maskSecret(m_mqtt.pass)));
     log(Log::Info, " mqtt.base          : %s", qPrintable(m_mqtt.base));
+    if (m_mqtt.rollbackSec != 0)
+        log(Log::Info, " mqtt.rollbackSec   : %u", m_mqtt.rollbackSec);
     // The optional keys are shown only when configured.
     const std::pair<const char *, QString> optionalKeys[] = { { "mqtt.availability", m_mqtt.availability },
         { "mqtt.discovery", m_mqtt.discovery }, { "mqtt.cafile", m_mqtt.cafile }, { "mqtt.certfile", m_mqtt.certfile },

@@ -31,6 +31,8 @@ public:
         QString keyfile;
         // Home-automation discovery prefix under which the device announces itself; empty: no announcement.
         QString discovery;
+        // Seconds a change over MQTT waits for the broker before NetworkManager undoes it; 0: no rollback.
+        quint32 rollbackSec = 0;
     };
 
     struct Ipv4Config {
@@ -85,6 +87,10 @@ public:
     void setEthernetForInterface(const QString &interface, const Ethernet &ethernet);
     void setWifi(const Wifi &wifi);
     void setModem(const Modem &modem);
+
+    QString filePath() const;
+    // Reads the file again, after it was put back as it was before a change.
+    void reread();
 
 private:
     void writeDefaultConfiguration();

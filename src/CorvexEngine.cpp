@@ -23,11 +23,13 @@ Engine::Engine(const QString &file, QObject *parent)
     , m_modemStats(QStringLiteral("./stats/modem.ini"), QSettings::IniFormat)
 {
     fillCommandTable();
+    restoreJournal();
     m_config.reset(new Config(file, parent));
     m_ipc.reset(new IPC(m_config.data(), parent));
     connect(m_ipc.data(), &IPC::connected, this, &Engine::onIPCConnected);
     connect(m_ipc.data(), &IPC::disconnected, this, &Engine::onIPCDiscconnected);
     connect(m_ipc.data(), &IPC::commandReceived, this, &Engine::onIPCCommandReceived);
+    setUpRollback();
 
     quint32 usageSec = m_config->modem().usageSec;
     if (usageSec > maxUsageSec) {
@@ -89,6 +91,7 @@ void Engine::fillCommandTable()
 void Engine::onIPCConnected(const QString &url)
 {
     log(Log::Info, "IPC Connected to %s", qPrintable(url));
+    reportRollbacks();
     reload();
 }
 
@@ -124,7 +127,8 @@ void Engine::runCommand(const QString &command, const QJsonObject &data)
         return;
     }
     log(Log::Info, "Command Received : %s", qPrintable(command));
-    (this->*handler)(data);
+    if (guardChange(command, data))
+        (this->*handler)(data);
 }
 
 void Engine::answerFailure(const std::optional<QString> &failure)

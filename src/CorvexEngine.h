@@ -208,6 +208,28 @@ private:
     void watchHotspot(NetworkManager::Device::Ptr dev, QObject *watcher);
     void endHotspotWatch(NetworkManager::Device::Ptr dev);
 
+    // CorvexEngineRollback.cpp: a change over MQTT under a NetworkManager checkpoint until the broker confirms it
+    struct PendingChange {
+        QString command;
+        QString checkpoint;
+        QByteArray previousFile; // the configuration file before the change
+        bool radioOff = false; // the global Wifi switch, which no checkpoint restores
+        int statusId = -1; // the status document whose acknowledgement confirms the change
+        QJsonValue id; // the request's, whose result waits for the outcome
+        quint64 errorMark = 0; // the errors published before the command ran
+    };
+    void restoreJournal();
+    void setUpRollback();
+    bool guardChange(const QString &command, const QJsonObject &data);
+    void awaitSettledDevice(const NetworkManager::Device::Ptr &dev);
+    void publishProof();
+    PendingChange takePendingChange();
+    void writeJournal(const PendingChange &change);
+    void confirmChange();
+    void rollBackChange();
+    void undoChange(const PendingChange &change);
+    void reportRollbacks();
+
     // CorvexEngineStatistics.cpp: modem data-usage sampling and the monthly store
     void pruneModemStats();
     void startMonitorModemStats();
@@ -230,6 +252,14 @@ private:
     bool m_stopping = false;
     // The one hotspot watcher per device (by its path) whose outcome is still to be published.
     QHash<QString, QPointer<QObject>> m_hotspotWatches;
+    struct {
+        std::optional<PendingChange> pending; // the change waiting for the broker, at most one
+        std::optional<PendingChange> restarted; // from the journal of a run killed during its window
+        QList<std::pair<PendingChange, QString>> reports; // rollbacks and their text, to tell once connected
+        QTimer timer; // the window
+        QTimer grace; // for the device to settle
+        QMetaObject::Connection settling;
+    } m_rollback;
 };
 
 // A month's traffic in bytes, as the statistics store keeps it.

@@ -69,6 +69,7 @@ void IPC::connect()
     QObject::connect(m_client.data(), &MqttClient::stateChanged, this, &IPC::onMqttStateChanged);
     QObject::connect(m_client.data(), &MqttClient::messageReceived, this, &IPC::onMqttMessage);
     QObject::connect(m_client.data(), &MqttClient::errorChanged, this, &IPC::onMqttErrorChanged);
+    QObject::connect(m_client.data(), &MqttClient::messageSent, this, &IPC::delivered);
 
     m_connectTimer.reset(new QTimer(this));
     QObject::connect(m_connectTimer.data(), &QTimer::timeout, this, &IPC::onBrokerTimeout);
@@ -208,9 +209,9 @@ int IPC::publishAvailability(const QByteArray &state)
     return topic.isEmpty() ? -1 : publish(topic, state, 1, /* retain = */ true);
 }
 
-void IPC::publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain)
+int IPC::publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain)
 {
-    publish(topic, QJsonDocument(document).toJson(QJsonDocument::Indented), qos, retain);
+    return publish(topic, QJsonDocument(document).toJson(QJsonDocument::Indented), qos, retain);
 }
 
 void IPC::subscribe(const QString &topic)

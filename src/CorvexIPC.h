@@ -69,6 +69,8 @@ signals:
     void disconnected();
     void error(int code, const QString &descr);
     void commandReceived(const QString &command, const QJsonObject &data);
+    // The broker has acknowledged the QoS 1 or 2 publication with this message id.
+    void delivered(int id);
 
 public slots:
     // CorvexIPC.cpp: the connection and command intake
@@ -76,7 +78,8 @@ public slots:
     void disconnect();
 
     // CorvexIPCState.cpp: network status and device state documents
-    void publishNetworkStatus();
+    // The message id, which `delivered` names once the broker has the document.
+    int publishNetworkStatus();
     void publishNetworkInfo();
     // Republishes the network status only when the primary connection's IPv4 differs from the one last published.
     void publishNetworkStatusIfIpChanged();
@@ -135,7 +138,7 @@ private:
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     int publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
     int publishAvailability(const QByteArray &state);
-    void publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
+    int publishDocument(const QString &topic, const QJsonObject &document, int qos, bool retain);
     // Hands the device, in its specific form, to the operation for its type; other types publish nothing.
     void publishByType(const NetworkManager::Device::Ptr &dev, void (IPC::*ethernet)(NetworkManager::WiredDevice::Ptr),
         void (IPC::*wifi)(NetworkManager::WirelessDevice::Ptr), void (IPC::*modem)(NetworkManager::ModemDevice::Ptr));
@@ -148,7 +151,7 @@ private:
 
     // CorvexIPCState.cpp
     QJsonObject networkStatus();
-    void publishStatusDocument(const QJsonObject &status);
+    int publishStatusDocument(const QJsonObject &status);
     QJsonValue toJson(NetworkManager::ActiveConnection::Ptr connection);
     QJsonValue toJson(NetworkManager::AccessPoint::Ptr accessPoint);
     static QJsonObject ipv4Object(const QVariantMap &ip4ConfigProperties);

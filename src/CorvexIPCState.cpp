@@ -93,7 +93,7 @@ void IPC::publishNetworkInfo()
     publishDocument(QStringLiteral("info"), { { "service", service } }, 2, /* retain = */ true);
 }
 
-void IPC::publishNetworkStatus() { publishStatusDocument(networkStatus()); }
+int IPC::publishNetworkStatus() { return publishStatusDocument(networkStatus()); }
 
 void IPC::publishNetworkStatusIfIpChanged()
 {
@@ -116,10 +116,10 @@ QJsonObject IPC::networkStatus()
     };
 }
 
-void IPC::publishStatusDocument(const QJsonObject &status)
+int IPC::publishStatusDocument(const QJsonObject &status)
 {
     m_statusIpv4 = status.value(QLatin1String("primaryConnection")).toObject().value(QLatin1String("ipv4"));
-    publishDocument(QStringLiteral("status"), status, 2, /* retain = */ true);
+    return publishDocument(QStringLiteral("status"), status, 2, /* retain = */ true);
 }
 
 void IPC::publishDeviceState(NetworkManager::Device::Ptr dev)

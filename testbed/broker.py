@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import pwd
+import signal
 import subprocess
 import tempfile
 import time
@@ -54,6 +55,11 @@ class Broker:
         self._daemon.stop()
         time.sleep(down_seconds)
         self.start()
+
+    def pause(self, paused: bool = True) -> None:
+        """Freezes the broker (or thaws it): its clients keep their connections and get no answer, as behind a
+        network that drops everything."""
+        os.kill(self.pid, signal.SIGSTOP if paused else signal.SIGCONT)
 
     def stop(self) -> None:
         stop_in_folder(self._daemon, self.dir)

@@ -11,8 +11,9 @@ from __future__ import annotations
 
 import os
 import shutil
+import sys
 import tempfile
-from typing import Optional
+from typing import Any, Callable, Dict, Optional
 
 import dbus
 
@@ -129,3 +130,20 @@ class RealNetworkManager:
 
     def __exit__(self, *exc) -> None:
         self.stop()
+
+
+def hold_simulator_to_daemon(scenario: Callable[[str], Dict[str, Any]], iface: str = "veth0") -> None:
+    """Runs scenario(bus address) on the real daemon and on the simulator (with an Ethernet device named iface),
+    prints both outcomes side by side and exits 0 when they are equal; 77 (skip) without root, 1 where CI is set."""
+    from testbed.bus import PrivateBus
+    from testbed.nm import NetworkManagerSim
+    if RealNetworkManager.available():
+        print(f"{'FAIL' if os.environ.get('CI') else 'SKIP'}: {RealNetworkManager.available()}")
+        sys.exit(1 if os.environ.get("CI") else 77)
+    with PrivateBus() as bus, RealNetworkManager(bus.address, iface):
+        expected = scenario(bus.address)
+    with PrivateBus() as bus, NetworkManagerSim(bus.address) as sim:
+        sim.add_ethernet(iface, "7A:06:EE:83:AE:F3")
+        simulated = scenario(bus.address)
+    print("\n".join(f"{k}:\n  real      {v}\n  simulated {simulated.get(k)}" for k, v in expected.items()))
+    sys.exit(0 if expected == simulated else 1)

@@ -20,6 +20,7 @@ from dbusmock import MOCK_IFACE
 from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import nm_checkpoints  # noqa: E402  (beside this file, which dbusmock loads by path)
 import nmverify  # noqa: E402
 
 BUS_NAME = 'org.freedesktop.NetworkManager'
@@ -888,6 +889,7 @@ def load(mock, parameters):
         (NM, 'Reload', 'u', '', lambda self, flags: None),
     ])
     _add_method(manager, dbus.PROPERTIES_IFACE, 'Set', 'ssv', '', _properties_set)
+    nm_checkpoints.install(manager, globals())
     _add_object(SETTINGS_PATH, SETTINGS, {
         'CanModify': dbus.Boolean(True),
         'Connections': _paths([]),
