@@ -233,6 +233,11 @@ class NetworkManagerSim(MockService):
         obj = self.bus.get_object(self.unique_name, path, introspect=False)
         return unwrap(obj.Get(iface, name, dbus_interface=dbus.PROPERTIES_IFACE))
 
+    def settings(self, profile: str) -> dict:
+        """A profile as the simulated daemon holds it (GetSettings)."""
+        obj = self.bus.get_object(self.unique_name, profile, introspect=False)
+        return unwrap(obj.GetSettings(dbus_interface=BUS_NAME + ".Settings.Connection"))
+
     def device(self, iface: str) -> str:
         nm = self.bus.get_object(self.unique_name, NM_PATH, introspect=False)
         return str(nm.GetDeviceByIpIface(iface, dbus_interface=BUS_NAME))

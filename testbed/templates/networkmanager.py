@@ -13,7 +13,6 @@ import socket
 import struct
 import sys
 import time
-import uuid as uuidlib
 
 import dbus
 import dbusmock
@@ -22,6 +21,7 @@ from gi.repository import GLib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nm_checkpoints  # noqa: E402  (beside this file, which dbusmock loads by path)
+import nmverify  # noqa: E402
 
 BUS_NAME = 'org.freedesktop.NetworkManager'
 MAIN_OBJ = '/org/freedesktop'
@@ -48,9 +48,6 @@ ERR_UNKNOWN_CONNECTION = NM + '.UnknownConnection'
 ERR_UNKNOWN_DEVICE = NM + '.UnknownDevice'
 ERR_NOT_ACTIVE = NM + '.ConnectionNotActive'
 ERR_SETTING_NOT_FOUND = CONNECTION + '.SettingNotFound'
-ERR_MISSING_PROPERTY = CONNECTION + '.MissingProperty'
-ERR_INVALID_PROPERTY = CONNECTION + '.InvalidProperty'
-ERR_MISSING_SETTING = CONNECTION + '.MissingSetting'
 ERR_UUID_EXISTS = SETTINGS + '.UuidExists'
 ERR_INVALID_CONNECTION = SETTINGS + '.InvalidConnection'
 ERR_INVALID_ARGUMENTS = SETTINGS + '.InvalidArguments'
@@ -59,7 +56,6 @@ ERR_NO_SECRETS = NM + '.AgentManager.NoSecrets'
 DEVICE_ETHERNET, DEVICE_WIFI, DEVICE_MODEM = 1, 2, 8
 CONNECTION_TYPE_FOR_DEVICE = {DEVICE_ETHERNET: '802-3-ethernet', DEVICE_WIFI: '802-11-wireless',
                               DEVICE_MODEM: 'gsm'}
-KNOWN_CONNECTION_TYPES = set(CONNECTION_TYPE_FOR_DEVICE.values()) | {'loopback', 'vpn', 'bridge', 'bond', 'vlan'}
 
 # NMDeviceState
 UNMANAGED, UNAVAILABLE, DISCONNECTED, PREPARE, CONFIG = 10, 20, 30, 40, 50
@@ -74,20 +70,10 @@ AC_REASON_UNKNOWN, AC_REASON_DEVICE_DISCONNECTED = 0, 3
 # NMState
 NM_DISCONNECTED, NM_CONNECTING, NM_CONNECTED_GLOBAL = 20, 40, 70
 
-SECRET_KEYS = {
-    '802-11-wireless-security': ('psk', 'wep-key0', 'wep-key1', 'wep-key2', 'wep-key3', 'leap-password'),
-    'gsm': ('password', 'pin'),
-    '802-1x': ('password', 'private-key-password'),
-}
 SECRET_FLAG_KEYS = {'psk': 'psk-flags', 'wep-key0': 'wep-key-flags', 'wep-key1': 'wep-key-flags',
                     'wep-key2': 'wep-key-flags', 'wep-key3': 'wep-key-flags', 'leap-password': 'leap-password-flags',
                     'password': 'password-flags', 'pin': 'pin-flags',
                     'private-key-password': 'private-key-password-flags'}
-
-# Values the daemon leaves out of GetSettings because they are the defaults.
-DEFAULTS = {('connection', 'autoconnect'): True, ('connection', 'autoconnect-priority'): 0,
-            ('802-11-wireless', 'hidden'): False, ('ipv4', 'never-default'): False, ('ipv4', 'may-fail'): True,
-            ('ipv4', 'ignore-auto-dns'): False, ('ipv4', 'ignore-auto-routes'): False}
 
 class _State:
     '''Everything the simulator knows beyond the exported properties.'''
@@ -276,75 +262,6 @@ def _sync_active_ip4(dev, path):
 
 # --- connection settings --------------------------------------------------------------------------
 
-def _require(settings, group, key):
-    if key not in settings.get(group, {}):
-        raise _error(ERR_MISSING_PROPERTY, f'{group}.{key}: property is missing')
-
-
-def _validate(settings):
-    _require(settings, 'connection', 'type')
-    _require(settings, 'connection', 'id')
-    ctype = str(settings['connection']['type'])
-    if ctype not in KNOWN_CONNECTION_TYPES:
-        raise _error(ERR_INVALID_PROPERTY, f"connection.type: connection type '{ctype}' is not valid")
-    _validate_type_setting(settings, ctype)
-    _validate_ipv4_method(settings.get('ipv4', {}))
-    _validate_wireless(settings)
-
-
-def _validate_type_setting(settings, ctype):
-    '''A Wifi profile needs its wireless setting; a wired one gets a default (see _normalize).'''
-    if ctype == '802-11-wireless' and ctype not in settings:
-        raise _error(ERR_MISSING_SETTING, f"{ctype}: setting required for connection of type '{ctype}'")
-
-
-def _validate_ipv4_method(ipv4):
-    '''What the daemon refuses in an ipv4 setting, in the order it checks.'''
-    method = str(ipv4.get('method', 'auto'))
-    addresses = _ipv4_addresses(ipv4)
-    if _ipv4_gateway(ipv4) and not addresses:
-        raise _error(ERR_INVALID_PROPERTY, 'ipv4.gateway: gateway cannot be set if there are no addresses configured')
-    if method == 'manual' and not addresses:
-        raise _error(ERR_MISSING_PROPERTY, "ipv4.addresses: this property cannot be empty for 'method=manual'")
-    if method in ('link-local', 'shared', 'disabled') and _ipv4_dns(ipv4):
-        raise _error(ERR_INVALID_PROPERTY, f"ipv4.dns: this property is not allowed for 'method={method}'")
-    if method in ('link-local', 'disabled') and addresses:
-        raise _error(ERR_INVALID_PROPERTY, f"ipv4.addresses: this property is not allowed for 'method={method}'")
-
-
-# Channels NetworkManager 1.42 accepts per band (0 is automatic), as probed from the real daemon.
-WIFI_CHANNELS = {'a': {7, 8, 9, 11, 12, 16, 34, 36, 38, 40, 42, 44, 46, 48, 50, 52, 56, 58, 60, 64, 100, 104, 108,
-                       112, 116, 120, 124, 128, 132, 136, 140, 149, 152, 153, 157, 160, 161, 165, 183, 184, 185, 187,
-                       188, 192, 196},
-                 'bg': set(range(1, 15))}
-
-
-def _validate_wireless(settings):
-    '''The daemon's checks of a Wifi profile's SSID, channel and pre-shared key, with its error texts.'''
-    wifi = settings.get('802-11-wireless', {})
-    if 'ssid' in wifi and not 1 <= len(wifi['ssid']) <= 32:
-        raise _error(ERR_INVALID_PROPERTY, '802-11-wireless.ssid: SSID length is out of range <1-32> bytes')
-    channel = int(wifi.get('channel', 0))
-    if channel and 'band' not in wifi:
-        raise _error(ERR_MISSING_PROPERTY, "802-11-wireless.band: 'channel' requires setting 'band' property")
-    if channel and channel not in WIFI_CHANNELS.get(str(wifi.get('band')), ()):
-        raise _error(ERR_INVALID_PROPERTY, f"802-11-wireless.channel: '{channel}' is not a valid channel")
-    # The daemon checks the key of every profile; here only access points are held to it, as the test bed's
-    # client profiles carry short placeholder keys.
-    security = settings.get('802-11-wireless-security', {})
-    if str(wifi.get('mode')) == 'ap' and 'psk' in security and str(security.get('key-mgmt')) == 'wpa-psk' \
-            and not _psk_valid(str(security['psk'])):
-        raise _error(ERR_INVALID_PROPERTY, '802-11-wireless-security.psk: property is invalid')
-
-
-def _psk_valid(psk):
-    '''8 to 63 bytes of passphrase, or 64 hexadecimal digits.'''
-    size = len(psk.encode())
-    if size == 64:
-        return all(c in '0123456789abcdefABCDEF' for c in psk)
-    return 8 <= size <= 63
-
-
 def _ipv4_addresses(ipv4):
     '''(address, prefix) pairs from either the modern or the legacy form.'''
     if ipv4.get('address-data'):
@@ -365,76 +282,6 @@ def _ipv4_dns(ipv4):
     return [_u32_to_ip4(d) for d in ipv4.get('dns', [])]
 
 
-def _normalize_ipv4(ipv4):
-    '''Fill in the forms and defaults the daemon reports for an ipv4 setting.'''
-    out = dbus.Dictionary(ipv4, signature='sv')
-    out.setdefault('method', 'auto')
-    addresses = _ipv4_addresses(ipv4)
-    gateway = _ipv4_gateway(ipv4)
-    generated = _ip4_config_props(addresses, gateway)
-    out['address-data'] = generated['AddressData']
-    out['addresses'] = generated['Addresses']
-    if gateway:
-        out['gateway'] = gateway
-    dns = _ipv4_dns(ipv4)
-    if dns:
-        out['dns'] = dbus.Array([_ip4_to_u32(d) for d in dns], signature='u')
-        out['dns-data'] = dbus.Array(dns, signature='s')
-    for key in ('dns-search', 'route-data', 'routes'):
-        out.setdefault(key, dbus.Array([], signature={'dns-search': 's', 'route-data': 'a{sv}',
-                                                      'routes': 'au'}[key]))
-    return out
-
-
-def _normalize_ipv6(ipv6):
-    out = dbus.Dictionary(ipv6, signature='sv')
-    out.setdefault('method', 'auto')
-    for key, sig in (('address-data', 'a{sv}'), ('addresses', '(ayuay)'), ('dns-search', 's'),
-                     ('route-data', 'a{sv}'), ('routes', '(ayuayu)')):
-        out.setdefault(key, dbus.Array([], signature=sig))
-    return out
-
-
-def _normalize(settings):
-    '''Split settings into what GetSettings reports and the secrets kept apart.'''
-    out = {str(g): dbus.Dictionary({str(k): v for k, v in vals.items()}, signature='sv')
-           for g, vals in settings.items()}
-    secrets = {}
-    for group, keys in SECRET_KEYS.items():
-        found = {k: out[group].pop(k) for k in keys if group in out and k in out[group]}
-        if found:
-            secrets[group] = found
-    for group, values in out.items():
-        for key in [k for k, v in values.items() if _is_default(group, k, v)]:
-            del values[key]
-    conn = out['connection']
-    conn.setdefault('uuid', str(uuidlib.uuid4()))
-    conn.setdefault('permissions', dbus.Array([], signature='s'))
-    ctype = str(conn['type'])
-    if ctype == '802-3-ethernet':
-        eth = out.setdefault(ctype, dbus.Dictionary({}, signature='sv'))
-        eth.setdefault('auto-negotiate', dbus.Boolean(False))
-        eth.setdefault('mac-address-blacklist', dbus.Array([], signature='s'))
-        eth.setdefault('s390-options', dbus.Dictionary({}, signature='ss'))
-    elif ctype == '802-11-wireless':
-        wifi = out.setdefault(ctype, dbus.Dictionary({}, signature='sv'))
-        wifi.setdefault('mac-address-blacklist', dbus.Array([], signature='s'))
-        if '802-11-wireless-security' in out:
-            wifi['security'] = '802-11-wireless-security'
-    if ctype != 'loopback' or 'ipv4' in out:
-        out['ipv4'] = _normalize_ipv4(out.get('ipv4', {}))
-        out['ipv6'] = _normalize_ipv6(out.get('ipv6', {}))
-    out.setdefault('proxy', dbus.Dictionary({}, signature='sv'))
-    return dbus.Dictionary(out, signature='sa{sv}'), secrets
-
-
-def _is_default(group, key, value):
-    if key.endswith('-flags') and key != 'dhcp-flags':
-        return int(value) == 0
-    default = DEFAULTS.get((group, key))
-    return default is not None and type(default)(value) == default
-
-
 def _settings(conn):
     return _obj(conn).settings
 
@@ -447,12 +294,24 @@ def _conn_id(conn):
     return str(_settings(conn)['connection']['id'])
 
 
-def _store(conn, settings, keep_secrets):
-    normalized, secrets = _normalize(settings)
+def _judged(method, settings):
+    '''The profile as the daemon would store it and its secrets, or its refusal; fixtures (no method) go unrecorded.'''
+    try:
+        profile = nmverify.normalized(settings)
+    except nmverify.Refused as e:
+        if method:
+            nmverify.record(method, settings, e.name)
+        raise _error(e.name, e.message)
+    if method:
+        nmverify.record(method, settings, 'accepted')
+    return profile
+
+
+def _store(conn, profile, keep_secrets):
+    normalized, secrets = profile
     _obj(conn).settings = normalized
     stored = S.secrets.get(str(conn), {}) if keep_secrets else {}
-    for group, values in secrets.items():
-        stored[group] = values
+    stored.update({group: values for group, values in secrets.items() if values})
     S.secrets[str(conn)] = {g: v for g, v in stored.items() if g in normalized}
 
 
@@ -463,8 +322,8 @@ def _check_uuid_free(settings, own_path=None):
             raise _error(ERR_UUID_EXISTS, 'a connection with this UUID already exists')
 
 
-def _add_connection(settings, unsaved=False):
-    _validate(settings)
+def _add_connection(profile, unsaved=False):
+    settings = profile[0]
     _check_uuid_free(settings)
     path = _next_path('Settings')
     filename = f"/etc/NetworkManager/system-connections/{settings['connection']['id']}.nmconnection"
@@ -473,14 +332,14 @@ def _add_connection(settings, unsaved=False):
     _add_object(path, CONNECTION, props, [
         (CONNECTION, 'GetSettings', '', 'a{sa{sv}}', lambda self: self.settings),
         (CONNECTION, 'GetSecrets', 's', 'a{sa{sv}}', _get_secrets),
-        (CONNECTION, 'Update', 'a{sa{sv}}', '', lambda self, s: _update(self, s)),
-        (CONNECTION, 'UpdateUnsaved', 'a{sa{sv}}', '', lambda self, s: _update(self, s)),
+        (CONNECTION, 'Update', 'a{sa{sv}}', '', lambda self, s: _update(self, s, 'Update')),
+        (CONNECTION, 'UpdateUnsaved', 'a{sa{sv}}', '', lambda self, s: _update(self, s, 'UpdateUnsaved')),
         (CONNECTION, 'Update2', 'a{sa{sv}}ua{sv}', 'a{sv}', _update2),
         (CONNECTION, 'Delete', '', '', lambda self: _delete_connection(self.path)),
         (CONNECTION, 'Save', '', '', lambda self: None),
         (CONNECTION, 'ClearSecrets', '', '', lambda self: S.secrets.pop(self.path, None)),
     ])
-    _store(path, settings, keep_secrets=False)
+    _store(path, profile, keep_secrets=False)
     _announce_added(path)
     _list_add(SETTINGS_PATH, SETTINGS, 'Connections', path)
     _emit(SETTINGS_PATH, SETTINGS, 'NewConnection', 'o', path)
@@ -506,18 +365,19 @@ def _get_secrets(self, setting):
     return dbus.Dictionary(reply, signature='sa{sv}')
 
 
-def _update(self, settings):
-    _validate(settings)
-    settings['connection'].setdefault('uuid', self.settings['connection']['uuid'])
-    _check_uuid_free(settings, self.path)
-    _store(self.path, settings, keep_secrets=True)
+def _update(self, settings, method):
+    if 'connection' in settings:  # the daemon keeps the profile's UUID where libnm would make up a new one
+        settings['connection'].setdefault('uuid', self.settings['connection']['uuid'])
+    profile = _judged(method, settings)
+    _check_uuid_free(profile[0], self.path)
+    _store(self.path, profile, keep_secrets=True)
     _emit(self.path, CONNECTION, 'Updated', '')
     _refresh_available_connections()
 
 
 def _update2(self, settings, _flags, _args):
     if settings:
-        _update(self, settings)
+        _update(self, settings, 'Update2')
     return dbus.Dictionary({}, signature='sv')
 
 
@@ -920,9 +780,9 @@ def _add_and_activate(self, settings, dev, specific):
     if dev != '/' and _device_type(dev) == DEVICE_WIFI and specific != '/' and _exists(specific):
         wifi = settings.setdefault('802-11-wireless', dbus.Dictionary({}, signature='sv'))
         wifi.setdefault('ssid', dbus.ByteArray(_ap_ssid(specific)))
-    _validate(settings)
-    _activatable_device(_normalize(settings)[0], dev)
-    conn = _add_connection(settings)
+    profile = _judged('AddAndActivateConnection', settings)
+    _activatable_device(profile[0], dev)
+    conn = _add_connection(profile)
     return (conn, _activate(conn, dev, specific))
 
 
@@ -950,7 +810,8 @@ def _connection_by_uuid(self, wanted):
 def _add_connection2(self, settings, flags, _args):
     if not int(flags) & 0x3:
         raise _error(ERR_INVALID_ARGUMENTS, 'Requires either to-disk (0x1) or in-memory (0x2) flags')
-    return (_add_connection(settings, unsaved=not int(flags) & 0x1), dbus.Dictionary({}, signature='sv'))
+    return (_add_connection(_judged('AddConnection2', settings), unsaved=not int(flags) & 0x1),
+            dbus.Dictionary({}, signature='sv'))
 
 
 def _set_wireless_enabled(enabled):
@@ -1036,8 +897,9 @@ def load(mock, parameters):
     }, [
         (SETTINGS, 'ListConnections', '', 'ao', lambda self: _get(SETTINGS_PATH, SETTINGS, 'Connections')),
         (SETTINGS, 'GetConnectionByUuid', 's', 'o', _connection_by_uuid),
-        (SETTINGS, 'AddConnection', 'a{sa{sv}}', 'o', lambda self, s: _add_connection(s)),
-        (SETTINGS, 'AddConnectionUnsaved', 'a{sa{sv}}', 'o', lambda self, s: _add_connection(s, unsaved=True)),
+        (SETTINGS, 'AddConnection', 'a{sa{sv}}', 'o', lambda self, s: _add_connection(_judged('AddConnection', s))),
+        (SETTINGS, 'AddConnectionUnsaved', 'a{sa{sv}}', 'o',
+         lambda self, s: _add_connection(_judged('AddConnectionUnsaved', s), unsaved=True)),
         (SETTINGS, 'AddConnection2', 'a{sa{sv}}ua{sv}', 'oa{sv}', _add_connection2),
         (SETTINGS, 'SaveHostname', 's', '', lambda self, name: _set(SETTINGS_PATH, SETTINGS, Hostname=name)),
     ])
@@ -1180,7 +1042,7 @@ def SetAccessPointStrength(self, ap, strength):
 
 @dbus.service.method(MOCK_IFACE, in_signature='a{sa{sv}}b', out_signature='o')
 def AddConnectionProfile(self, settings, unsaved):
-    return _add_connection(settings, unsaved)
+    return _add_connection(_judged(None, settings), unsaved)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='uu', out_signature='')

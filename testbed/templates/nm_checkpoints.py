@@ -164,7 +164,7 @@ def _restore_device(dev, saved):
         return 0
     profile, settings, secrets = saved
     if profile not in _profiles():
-        profile = str(nm._add_connection(_copy(settings)))
+        profile = str(nm._add_connection((_copy(settings), _copy(secrets))))
     elif nm._settings(profile) == settings and ac != '/' and str(nm._get(ac, nm.ACTIVE, 'Connection')) == profile:
         return 0
     nm._obj(profile).settings = _copy(settings)

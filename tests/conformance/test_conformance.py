@@ -4,8 +4,9 @@ private bus, and each step's record (its reply's shape or D-Bus error name, the 
 must be equal. Without root or the daemon: skipped (exit 77), but in CI (`CI` set) that is a failure."""
 
 import os
-import subprocess
+import re
 import sys
+import uuid
 from typing import Any, Dict, List
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -18,6 +19,7 @@ from testbed.bus import PrivateBus  # noqa: E402
 from testbed.nm import NetworkManagerSim, to_dbus_settings, unwrap  # noqa: E402
 from testbed.process import wait_until  # noqa: E402
 from testbed.realnm import RealNetworkManager  # noqa: E402
+from testbed.templates.nmverify import recorded_maps  # noqa: E402
 
 NM, NM_PATH, IFACE = "org.freedesktop.NetworkManager", "/org/freedesktop/NetworkManager", "veth0"
 SETTINGS, DEVICE, ACTIVE = NM + ".Settings", NM + ".Device", NM + ".Connection.Active"
@@ -64,39 +66,34 @@ def without(settings: Dict[str, Any], group: str, key: str = "") -> Dict[str, An
 ADDRESS, DNS = {"address-data": [{"address": "10.0.0.5", "prefix": 24}]}, {"dns": ["9.9.9.9"]}
 # Profiles added as they are (uuid 0x20 onwards), each judged by both daemons: accepted or the error name.
 MAPS = {name: to_dbus_settings(m) for name, m in {
-    "wired": ethernet("wired", 0x20, "192.168.77.9"),
     "wired without its wired setting": without(ethernet("bare", 0x21, "10.0.0.5"), "802-3-ethernet"),
-    "uuid in capitals": wifi("a", "infrastructure", UUID.format(0x23).upper()),
+    "uuid in braces": wifi("a", "infrastructure", "{" + UUID.format(0x22) + "}"),
+    "uuid null in braces": wifi("a", "infrastructure", "{00000000-0000-0000-0000-000000000000}"),
+    "uuid no uuid": wifi("a", "infrastructure", "no uuid"),
     "uuid missing": without(wifi("a", "infrastructure", 0), "connection", "uuid"),
     "uuid taken": gsm(4),
+    "psk 7 characters": wifi("a", "infrastructure", 0x24, "1234567"),
     "psk 8 characters": wifi("a", "infrastructure", 0x25, "12345678"),
     "psk 63 characters": wifi("a", "infrastructure", 0x26, "ä" * 31 + "x"),
+    "psk 64 bytes of text": wifi("a", "infrastructure", 0x27, "ä" * 32),
     "psk 64 hex digits": wifi("a", "infrastructure", 0x28, "aB3" * 21 + "f"),
     "ssid 0 bytes": wifi("ap", "ap", 0x29, ssid=b""),
     "ssid 32 bytes": wifi("ap", "ap", 0x2a, ssid=("ä" * 16).encode()),
     "ssid 33 bytes": wifi("ap", "ap", 0x2b, ssid=b"x" * 33),
     "channel 14 bg": wifi("ap", "ap", 0x2c, band="bg", channel=14),
     "channel 36 bg": wifi("ap", "ap", 0x2d, band="bg", channel=36),
-    "channel 36 a": wifi("ap", "ap", 0x2e, band="a", channel=36),
     "channel 6 a": wifi("ap", "ap", 0x2f, band="a", channel=6),
     "channel without band": wifi("ap", "ap", 0x30, channel=6),
     "wifi without its setting": without(wifi("a", "infrastructure", 0x31), "802-11-wireless"),
     "manual without addresses": ethernet("r", 0x32, method="manual"),
     "auto with gateway": ethernet("r", 0x33, method="auto", gateway="10.0.0.1"),
-    "auto with dns": ethernet("r", 0x34, method="auto", **DNS),
     "link-local with dns": ethernet("r", 0x35, method="link-local", **DNS),
     "link-local with address": ethernet("r", 0x36, method="link-local", **ADDRESS),
     "disabled with address": ethernet("r", 0x37, method="disabled", **ADDRESS),
-    "disabled with gateway": ethernet("r", 0x38, method="disabled", gateway="10.0.0.1"),
     "shared with address": ethernet("r", 0x39, method="shared", **ADDRESS),
     "shared with dns": ethernet("r", 0x3a, method="shared", **ADDRESS, **DNS),
     "gsm without apn": without(gsm(0x3b), "gsm", "apn"),
-    "gsm without its setting": without(gsm(0x3c), "gsm"),
 }.items()}
-# The profile as read back after each method change that ipv4_probe makes (none refused, none left behind).
-MANUAL, SHARED = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
-TRANSITIONS = [MANUAL, "auto, dns 9.9.9.9", SHARED, "link-local", MANUAL, "link-local", SHARED, MANUAL, SHARED,
-               "auto", "link-local", "auto", MANUAL]
 GSM = gsm(4)
 SHAPE, VALUES, SIGNALS = lambda reply, _: shape(reply), lambda reply, _: unwrap(reply), "signals"
 
@@ -104,10 +101,6 @@ SHAPE, VALUES, SIGNALS = lambda reply, _: shape(reply), lambda reply, _: unwrap(
 class Ref:  # an earlier step's reply, or a member of it, as an object or argument of a later one
     def __init__(self, step: str, index: Any = None) -> None:
         self.step, self.index = step, index
-
-
-def device_property(name: str, interface: str = DEVICE) -> tuple:
-    return Ref("device"), PROPS, "Get", interface, name
 
 
 # Each step: name, object, interface, method, arguments, and what its record keeps: the reply's shape (default), its
@@ -129,10 +122,9 @@ STEPS = [
      to_dbus_settings(wifi("home", "infrastructure", 2, psk="")), SIGNALS),
     ("secrets kept by update", Ref("add wifi"), CONNECTION, "GetSecrets", SECURITY, VALUES),
     ("activate", NM_PATH, NM, "ActivateConnection", Ref("add ethernet"), Ref("device"), NO_OBJECT, 100),
-    ("activate: device's active connection", *device_property("ActiveConnection"), lambda path, replies: path ==
-     replies["activate"]),
-    ("activate: address", *device_property("Ip4Config"), lambda path, replies: unwrap(replies["run"].call(
-        path, PROPS, "Get", NM + ".IP4Config", "AddressData"))),
+    ("activate: device's link and address", Ref("device"), PROPS, "GetAll", DEVICE, lambda d, r: (
+        d["ActiveConnection"] == r["activate"], unwrap(r["run"].call(d["Ip4Config"], PROPS, "GetAll", NM + ".IP4Config")
+                                                       ["AddressData"]))),
     ("activate: state", Ref("activate"), PROPS, "Get", ACTIVE, "State", VALUES),
     ("properties active connection", Ref("activate"), PROPS, "GetAll", ACTIVE),
     ("deactivate", NM_PATH, NM, "DeactivateConnection", Ref("activate"), 30),
@@ -154,8 +146,8 @@ STEPS = [
         ("manager", NM_PATH, NM), ("settings", SETTINGS_PATH, SETTINGS), ("profile", Ref("add gsm"), CONNECTION),
         ("device", Ref("device"), DEVICE), ("wired", Ref("device"), DEVICE + ".Wired"),
         ("statistics", Ref("device"), DEVICE + ".Statistics"))],
-    ("properties ip4 config", *device_property("Ip4Config"), lambda path, replies: shape(replies["run"].call(
-        path, PROPS, "GetAll", NM + ".IP4Config"))),
+    ("properties ip4 config", Ref("device"), PROPS, "GetAll", DEVICE, lambda d, r: shape(r["run"].call(
+        d["Ip4Config"], PROPS, "GetAll", NM + ".IP4Config"))),
 ]
 
 
@@ -219,19 +211,35 @@ class Run:
         return outcomes
 
 
-def run_scenario(address: str, daemon: Any) -> Dict[str, Any]:
-    """The outcomes on one daemon, with the IPv4 method changes ipv4_probe makes; its log is shown on a failure."""
+def recorded() -> Dict[str, tuple]:
+    """Each distinct map the integration tier sent the simulator (UUID and time left aside), made a profile that can
+    be added without its hardware (own UUID, autoconnect off), with the simulator's verdict."""
+    maps = {}
+    for settings, verdict in recorded_maps(os.environ.get("CORVEX_NM_REPLAY", "")):
+        connection = settings.setdefault("connection", dbus.Dictionary({}, signature="sv"))
+        connection.pop("timestamp", None)
+        connection["autoconnect"] = dbus.Boolean(False)
+        if re.fullmatch(r"[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}", str(connection.get("uuid", ""))):
+            connection["uuid"] = ""
+        maps.setdefault(repr(settings), (settings, ("ok", verdict) if verdict == "accepted" else ("error", verdict)))
+    for settings, _verdict in maps.values():
+        if settings["connection"].get("uuid") == "":
+            settings["connection"]["uuid"] = str(uuid.uuid4())
+    return {f"replay {i}: {s['connection'].get('type')} {s['connection'].get('id')}": (s, verdict)
+            for i, (s, verdict) in enumerate(maps.values())}
+
+
+def run_scenario(address: str, daemon: Any, replay: Dict[str, tuple]) -> Dict[str, Any]:
+    """The outcomes on one daemon, the recorded maps added after the steps; its log is shown on a failure."""
     run = Run(address)
     try:
-        outcomes = run.run(STEPS)
-        probe = subprocess.run([os.environ["CORVEX_IPV4_PROBE"]], stdout=subprocess.PIPE, text=True, timeout=60,
-                               env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address), check=True)
+        return run.run(STEPS + [(name, SETTINGS_PATH, SETTINGS, "AddConnection", settings, lambda *_: "accepted")
+                                for name, (settings, _verdict) in replay.items()])
     except BaseException:
         sys.stderr.write(daemon.logs())
         raise
     finally:
         run.bus.close()
-    return dict(outcomes, **{"ipv4 transitions": probe.stdout.splitlines()})
 
 
 if __name__ == "__main__":
@@ -239,16 +247,20 @@ if __name__ == "__main__":
     if why_not:
         print(f"{'FAIL' if os.environ.get('CI') else 'SKIP'}: the real NetworkManager cannot run here: {why_not}")
         sys.exit(1 if os.environ.get("CI") else 77)
+    replay = recorded()
     with PrivateBus() as bus, RealNetworkManager(bus.address, IFACE) as real:
-        expected = run_scenario(bus.address, real)
+        expected = run_scenario(bus.address, real, replay)
     with PrivateBus() as bus, NetworkManagerSim(bus.address) as sim:
         sim.add_ethernet(IFACE, "7A:06:EE:83:AE:F3")
-        simulated = run_scenario(bus.address, sim)
-    for name in MAPS:  # the table of verdicts
-        print(f"{name:34} {expected['add ' + name][-1].split('.')[-1]:18} {simulated['add ' + name][-1].split('.')[-1]}")
+        simulated = dict(run_scenario(bus.address, sim, {}), **{name: v for name, (_s, v) in replay.items()})
+    for name in MAPS:  # the table of verdicts: real, simulated
+        print(f"{name:34}", *(f"{run['add ' + name][-1].split('.')[-1]:18}" for run in (expected, simulated)))
     wrong = [f"{step}:\n  real      {expected.get(step)}\n  simulated {simulated.get(step)}"
              for step in {**expected, **simulated} if expected.get(step) != simulated.get(step)]
-    if expected["ipv4 transitions"] != TRANSITIONS:
-        wrong.append(f"ipv4 transitions on the real daemon: {expected['ipv4 transitions']}")
-    print("\n".join(wrong) or f"All {len(expected)} steps match the real daemon.")
-    sys.exit(1 if wrong else 0)
+    if not replay:  # the integration tier records the maps it makes the service write: none is a broken set-up
+        wrong.append(f"no recorded maps in {os.environ.get('CORVEX_NM_REPLAY')!r}" if os.environ.get("CI") else "")
+        print("No recorded maps to replay: run the integration tests first.")
+    refused = sum(v[0] == "error" for _s, v in replay.values())
+    print(f"Replayed {len(replay)} distinct maps the integration tier recorded ({refused} refused by the simulator).")
+    print("\n".join(filter(None, wrong)) or f"All {len(expected)} steps match the real daemon.")
+    sys.exit(1 if any(wrong) else 0)

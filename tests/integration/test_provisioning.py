@@ -11,7 +11,7 @@ WRITES = ("AddAndActivateConnection", "Update", "DeactivateConnection", "Activat
 CREATE, UPDATE, DEACTIVATE, ACTIVATE = WRITES
 OFFICE = {"interface": "eth0", "method": "manual", "address": "10.0.0.5", "netmask": "255.255.255.0",
           "gateway": "10.0.0.1", "dns0": "9.9.9.9"}
-WIFI, MODEM, MOVED = {"ssid": "Office", "key": "k1", "method": "auto"}, {"apn": "internet", "pin": "1234"}, \
+WIFI, MODEM, MOVED = {"ssid": "Office", "key": "key1-pass", "method": "auto"}, {"apn": "internet", "pin": "1234"}, \
     dict(OFFICE, address="10.0.0.7")
 CONNECTED, DISCONNECTED = 4, 1
 NO_REPLY = ("Did not receive a reply. Possible causes include: the remote application did not send a reply, the "
@@ -30,8 +30,8 @@ def session(testbed, tmp_path_factory):
         nm.add_access_point(wlan0, ssid, f"02:aa:00:00:00:0{n}", security=security)
     testbed.add_modem("wwan0", "cdc-wdm0")
     for name, bound in (("eth1", ""), ("Older", "eth0")):  # eth0's own profile comes later
-        nm.add_connection({"connection": {"id": name, "type": "802-3-ethernet", "interface-name": bound},
-                           "ipv4": {"method": "auto"}})
+        bound_to = {"interface-name": bound} if bound else {}  # libnm refuses an empty name
+        nm.add_connection({"connection": {"id": name, "type": "802-3-ethernet", **bound_to}, "ipv4": {"method": "auto"}})
     sections = {"Modem": {"id": "Cellular"}, "Ethernet-2": {"interface": "eth1"}, "Extra": {"keep": "yes"}}
     with shared_service(testbed, str(tmp_path_factory.mktemp("provisioning")), sections) as running:
         session = Session(*running)
@@ -102,8 +102,8 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
 
 @pytest.mark.parametrize("command, request_, expected", [
     ("wifi/config/set", {"ssid": "Guest"}, {"802-11-wireless": {"ssid": b"Guest"}, "802-11-wireless-security": None}),
-    ("wifi/config/set", {"ssid": "Shop", "key": "k2"},
-     {"802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "k2"}, "ipv6": {"method": "ignore"}}),
+    ("wifi/config/set", {"ssid": "Shop", "key": "key2-pass"},
+     {"802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "key2-pass"}, "ipv6": {"method": "ignore"}}),
     ("wifi/config/set", {"ssid": "Printer", "key": "k3"},
      {"802-11-wireless-security": {"key-mgmt": "none", "wep-key0": "k3", "wep-key-type": 2}}),
     ("ethernet/config/set", {"interface": "eth2", "method": "auto", "mtu": 1400, "ipv6": "Disabled"},
@@ -129,10 +129,10 @@ def test_settings_written(session, testbed, command, request_, expected) -> None
 
 
 @pytest.mark.parametrize("request_, ssid, key, autocon", [
-    ({"ssid": "Office", "key": "k1", "autoconnect": False}, "Office", "k1", "false"),
-    ({"ssid": "Shop"}, "Shop", "k2", "true"),  # the saved profile's key and autoconnect
-    ({"ssid": "Nowhere", "key": "k4"}, "Nowhere", "k4", "true"),
-    ({"ssid": "Nowhere"}, "Nowhere", "k4", "true"),  # no saved profile: the stored key for the same SSID
+    ({"ssid": "Office", "key": "key1-pass", "autoconnect": False}, "Office", "key1-pass", "false"),
+    ({"ssid": "Shop"}, "Shop", "key2-pass", "true"),  # the saved profile's key and autoconnect
+    ({"ssid": "Nowhere", "key": "key4-pass"}, "Nowhere", "key4-pass", "true"),
+    ({"ssid": "Nowhere"}, "Nowhere", "key4-pass", "true"),  # no saved profile: the stored key for the same SSID
     ({"ssid": "Lab"}, "Lab", "", "true"), ({"ssid": ""}, "", "", "true"),
 ])
 def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
@@ -142,3 +142,21 @@ def test_wifi_record_and_file(session, request_, ssid, key, autocon) -> None:
             [ini[f"Ethernet-{n}"]["interface"] for n in (2, 3)], os.stat(session.service.config_path).st_mode,
             [ini["Modem"][k] for k in ("usageSec", "autocon")]) == \
         ([ssid, key, autocon, ""], "yes", ["eth1", "eth0"], session.mode, ["120", "true"])
+
+
+
+# Each method written over the profile NetworkManager holds (the conformance test replays every write into the real
+# daemon), as the profile then reads: link-local keeps nothing, auto the name servers, shared no name servers.
+def test_method_changes_in_place(session, testbed) -> None:
+    shown, auto, off = [], {"method": "auto"}, {"method": "disabled"}
+    share = {"method": "shared", "address": "10.42.0.1", "netmask": "255.255.255.0"}
+    for request in (OFFICE, auto, share, off, OFFICE, off, share, OFFICE, share, auto, off, auto, OFFICE):
+        testbed.nm.clear_calls()
+        session.ask("ethernet/config/set", dict(request, interface="eth2"))
+        ipv4 = testbed.nm.settings(testbed.nm.calls(UPDATE)[-1][0])["ipv4"]
+        shown.append(", ".join([ipv4["method"], *[f"{a['address']}/{a['prefix']}" for a in ipv4["address-data"]],
+                                *[f"dns {d}" for d in ipv4.get("dns-data", [])],
+                                *[f"gateway {g}" for g in [ipv4.get("gateway")] if g]]))
+    manual, shared = "manual, 10.0.0.5/24, dns 9.9.9.9, gateway 10.0.0.1", "shared, 10.42.0.1/24"
+    assert shown == [manual, "auto, dns 9.9.9.9", shared, "link-local", manual, "link-local", shared, manual, shared,
+                     "auto", "link-local", "auto", manual]

@@ -27,7 +27,7 @@ def bed(testbed, tmp_path):
             since = recorder.count()
             for n in range(commands):
                 recorder.publish("ethernet/config/set", {"interface": "eth0", "method": "manual", "id": 7,
-                                                         "address": f"10.0.5.{n + 2}"})
+                                                         "address": f"10.0.5.{n + 2}", "netmask": "255.255.255.0"})
             yield service, recorder, since
     testbed.changed = changed
     yield testbed

@@ -174,8 +174,8 @@ def test_hotspot_start(wifi, testbed, ssid, request_, document) -> None:
 ])
 def test_hotspot_document_follows_the_outcome(wifi, testbed, active, failing, command, request_, errors, stays) -> None:
     before = connected(wifi, lambda: activate(testbed.nm, testbed.profiles[active], testbed.wlan0))
-    if active == "Spot":  # the running hotspot's address publishes its document: not the one under test
-        wifi.wait_for("wifi/hotspot", lambda d: d["active"], since=before)
+    if active == "Spot":  # the running hotspot's address publishes its document (last): not the one under test
+        wifi.wait_for("wifi/hotspot", lambda d: d["active"] and (d["ipv4"] or {}).get("address"), since=before)
     testbed.nm.clear_calls()
     for method in failing:
         testbed.nm.fail_next_activation() if method == "activation" else testbed.nm.fail_next(method, "x.Failed")
