@@ -11,18 +11,22 @@ using AP = NetworkManager::AccessPoint;
 using Dev = NetworkManager::Device;
 using NetworkManager::ConnectionSettings;
 using Counts = QList<quint64>;
+using Type = ConnectionSettings::ConnectionType;
 
+// Changes one member of the records a profile was written from.
+using Change = std::function<void(Config::Ethernet &, Config::Wifi &, Config::Modem &)>;
 Q_DECLARE_METATYPE(Config::Ethernet)
+Q_DECLARE_METATYPE(Change)
 
 static const Config::Ipv4Config automatic { "auto", "", "", "", "", "" };
 static const Config::Ethernet office { "Office", false, "eth1",
     { "manual", "10.0.0.5", "255.255.255.0", "", "9.9.9.9", "1.1.1.1" }, 1400, "AUTO" };
 static const Config::Modem cellular { "Broadband", true, "user", "", "internet", "26201", "1234", automatic, 0 };
 
-static void profileRow(const char *name, ConnectionSettings::ConnectionType type, const char *security,
-    const QString &expected, const Config::Ethernet &ethernet = office)
+static void profileRow(const char *name, Type type, const char *security, const QString &expected,
+    const Config::Ethernet &ethernet = office, const Change &change = {})
 {
-    QTest::newRow(name) << int(type) << ethernet << QString(security) << expected;
+    QTest::newRow(name) << int(type) << ethernet << QString(security) << expected << change;
 }
 
 class TestRules : public QObject
@@ -30,11 +34,7 @@ class TestRules : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        m_config.reset(new Config(m_dir.filePath(QStringLiteral("corvex.ini")), nullptr));
-        m_config->setModem(cellular);
-    }
+    void initTestCase() { m_config.reset(new Config(m_dir.filePath(QStringLiteral("corvex.ini")), nullptr)); }
 
     // Published texts are compared by clients letter for letter: the tables' odd entries, gaps and fallbacks (the
     // common cases show in the integration tier's documents); then reconnect waits, data usage, the months that expire.
@@ -116,6 +116,7 @@ private slots:
         QTest::addColumn<Config::Ethernet>("ethernet");
         QTest::addColumn<QString>("apSecurity");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<Change>("change");
         const QString open
             = "connection/id=Gäste 802-11-wireless/ssid=Gäste 802-11-wireless-security=- ipv6/method=ignore";
         profileRow("wired for one port", ConnectionSettings::Wired, "",
@@ -132,6 +133,22 @@ private slots:
         profileRow("gsm with pin", ConnectionSettings::Gsm, "",
             "connection/id=Broadband gsm/apn=internet gsm/number=*99# gsm/network-id=26201 gsm/pin=1234 "
             "gsm/pin-flags=0 gsm/password-flags=4");
+        // Each member changed alone over a profile written from the records: the profile is rewritten with it.
+        const auto changed = [](const char *name, Type type, const char *expected, const Change &change) {
+            profileRow(name, type, "wpa2", expected, office, change);
+        };
+        changed("dns", Type::Wired, "ipv4=+", [](auto &e, auto &, auto &) { e.ipv4.dns1 = "8.8.8.8"; });
+        changed("gateway", Type::Wired, "ipv4/gateway=10.0.0.1",
+            [](auto &e, auto &, auto &) { e.ipv4.gateway = "10.0.0.1"; });
+        changed("netmask", Type::Wired, "ipv4=+", [](auto &e, auto &, auto &) { e.ipv4.netmask = "255.255.0.0"; });
+        changed("mtu", Type::Wired, "802-3-ethernet/mtu=1500", [](auto &e, auto &, auto &) { e.mtu = 1500; });
+        changed("ipv6", Type::Wired, "ipv6/method=ignore", [](auto &e, auto &, auto &) { e.ipv6 = "disabled"; });
+        changed("apn", Type::Gsm, "gsm/apn=web", [](auto &, auto &, auto &m) { m.apn = "web"; });
+        changed("user", Type::Gsm, "gsm/username=admin", [](auto &, auto &, auto &m) { m.username = "admin"; });
+        changed("password", Type::Gsm, "gsm/password=pass", [](auto &, auto &, auto &m) { m.password = "pass"; });
+        changed("network", Type::Gsm, "gsm/network-id=26202", [](auto &, auto &, auto &m) { m.network_id = "26202"; });
+        changed("wifi key", Type::Wireless, "802-11-wireless-security/psk=other",
+            [](auto &, auto &w, auto &) { w.key = "other"; });
     }
 
     // A new profile for eth1 gets the table's values ("-": left out, "+": sent); NetworkManager's copy reads as
@@ -142,10 +159,20 @@ private slots:
         QFETCH(Config::Ethernet, ethernet);
         QFETCH(QString, apSecurity);
         QFETCH(QString, expected);
-        const Config::Wifi wifi { "", true, "Gäste", "secret", automatic };
-        m_config->setEthernet(ethernet);
-        const auto settings = ConnectionSettings::Ptr::create(ConnectionSettings::ConnectionType(type));
-        const bool written = Engine::updateConnectionSettings(settings, *m_config, "eth1", apSecurity, &wifi);
+        QFETCH(Change, change);
+        Config::Wifi wifi { "", true, "Gäste", "secret", automatic };
+        Config::Modem modem = cellular;
+        const auto write = [&](const ConnectionSettings::Ptr &profile) {
+            m_config->setEthernet(ethernet);
+            m_config->setModem(modem);
+            return Engine::updateConnectionSettings(profile, *m_config, "eth1", apSecurity, &wifi);
+        };
+        const auto settings = ConnectionSettings::Ptr::create(Type(type));
+        if (change) {
+            write(settings);
+            change(ethernet, wifi, modem);
+        }
+        const bool written = write(settings);
         const NMVariantMapMap map = settings->toMap();
         QCOMPARE(written, map.contains("ipv4"));
         for (const QString &entry : expected.split(' ')) {
@@ -160,8 +187,7 @@ private slots:
             kept["ipv4"].insert({ { "gateway", "10.1.1.1" },
                 { "addresses", QVariant::fromValue(QList<QList<uint>> { { 0x0501010a, 24, 0x0101010a } }) } });
         for (const NMVariantMapMap &copy : { map, kept })
-            QVERIFY(!Engine::updateConnectionSettings(
-                ConnectionSettings::Ptr::create(copy), *m_config, "eth1", apSecurity, &wifi));
+            QVERIFY(!write(ConnectionSettings::Ptr::create(copy)));
     }
 
 private:
