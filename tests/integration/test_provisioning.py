@@ -29,9 +29,11 @@ def session(testbed, tmp_path_factory):
                                           ("Printer", "wep"), ("Lab", "wpa1"))):
         nm.add_access_point(wlan0, ssid, f"02:aa:00:00:00:0{n}", security=security)
     testbed.add_modem("wwan0", "cdc-wdm0")
-    for name, bound in (("eth1", ""), ("Older", "eth0")):  # eth0's own profile comes later
+    for name, bound in (("eth1", ""), ("Older", "eth0"), ("Guest", "eth9")):  # eth0's own profile comes later
         bound_to = {"interface-name": bound} if bound else {}  # libnm refuses an empty name
         nm.add_connection({"connection": {"id": name, "type": "802-3-ethernet", **bound_to}, "ipv4": {"method": "auto"}})
+    nm.add_connection({"connection": {"id": "Guest", "type": "802-11-wireless"}, "ipv4": {"method": "shared"},
+                       "802-11-wireless": {"ssid": b"Guest", "mode": "ap"}})  # as eth9's "Guest": no client profile
     sections = {"Modem": {"id": "Cellular"}, "Ethernet-2": {"interface": "eth1"}, "Extra": {"keep": "yes"}}
     with shared_service(testbed, str(tmp_path_factory.mktemp("provisioning")), sections) as running:
         session = Session(*running)
@@ -101,7 +103,8 @@ def test_outcomes_and_failures(session, testbed, kind) -> None:
 
 
 @pytest.mark.parametrize("command, request_, expected", [
-    ("wifi/config/set", {"ssid": "Guest"}, {"802-11-wireless": {"ssid": b"Guest"}, "802-11-wireless-security": None}),
+    ("wifi/config/set", {"ssid": "Guest"}, {"802-11-wireless": {"ssid": b"Guest", "mode": "infrastructure"},
+                                            "802-11-wireless-security": None}),
     ("wifi/config/set", {"ssid": "Shop", "key": "key2-pass"},
      {"802-11-wireless-security": {"key-mgmt": "wpa-psk", "psk": "key2-pass"}, "ipv6": {"method": "ignore"}}),
     ("wifi/config/set", {"ssid": "Printer", "key": "k3"},
