@@ -140,7 +140,7 @@ void Engine::answerFailure(const std::optional<QString> &failure)
         m_ipc->publishError(m_request.command, *failure);
 }
 
-NetworkManager::Device::Ptr Engine::findDevice(const QString &name, NetworkManager::Device::Type type)
+NetworkManager::Device::Ptr Engine::findDevice(const QString &name, NetworkManager::Device::Type type, bool quiet)
 {
     const NetworkManager::Device::List devices = NetworkManager::networkInterfaces();
     for (const NetworkManager::Device::Ptr &dev : devices) {
@@ -152,8 +152,9 @@ NetworkManager::Device::Ptr Engine::findDevice(const QString &name, NetworkManag
             return dev;
         }
     }
-    log(Log::Error, "ERROR: Could not find device with name=%s and type=%s", qPrintable(name),
-        qPrintable(deviceTypeToString(type)));
+    if (!quiet)
+        log(Log::Error, "ERROR: Could not find device with name=%s and type=%s", qPrintable(name),
+            qPrintable(deviceTypeToString(type)));
     return {};
 }
 

@@ -131,7 +131,7 @@ private:
     // A NetworkManager call that failed on a client's behalf answers its request with one error document; what
     // the service provisions by itself is only logged.
     void answerFailure(const std::optional<QString> &failure);
-    NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type);
+    NetworkManager::Device::Ptr findDevice(const QString &name, NetworkManager::Device::Type type, bool quiet = false);
     static QString requestedInterface(const QJsonObject &data);
     NetworkManager::Device::Ptr requestedDevice(
         const QString &command, const QJsonObject &data, NetworkManager::Device::Type type);

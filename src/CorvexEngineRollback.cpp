@@ -121,9 +121,9 @@ bool Engine::guardChange(const QString &command, const QJsonObject &data)
     const NetworkManager::Device::Type type = changedDeviceType(command);
     if (seconds == 0 || type == NetworkManager::Device::UnknownType)
         return true;
-    const NetworkManager::Device::Ptr dev = findDevice(requestedInterface(data), type);
+    const NetworkManager::Device::Ptr dev = findDevice(requestedInterface(data), type, /* quiet = */ true);
     if (!dev)
-        return true; // the handler refuses it, and changes nothing
+        return true; // the handler refuses it (and logs it), and changes nothing
     QDBusMessage reply;
     const QVariantList arguments { QVariant::fromValue(QList<QDBusObjectPath> { QDBusObjectPath(dev->uni()) }),
         uint(seconds), deleteNewConnections };
