@@ -121,9 +121,13 @@ bool Engine::guardChange(const QString &command, const QJsonObject &data)
     const NetworkManager::Device::Type type = changedDeviceType(command);
     if (seconds == 0 || type == NetworkManager::Device::UnknownType)
         return true;
-    const NetworkManager::Device::Ptr dev = findDevice(requestedInterface(data), type, /* quiet = */ true);
+    const QString interface = requestedInterface(data);
+    // A port must be named (the first one is no default), a missing device is refused: the handler changes nothing.
+    const NetworkManager::Device::Ptr dev = type == NetworkManager::Device::Ethernet && interface.isEmpty()
+        ? NetworkManager::Device::Ptr()
+        : findDevice(interface, type, /* quiet = */ true);
     if (!dev)
-        return true; // the handler refuses it (and logs it), and changes nothing
+        return true;
     QDBusMessage reply;
     const QVariantList arguments { QVariant::fromValue(QList<QDBusObjectPath> { QDBusObjectPath(dev->uni()) }),
         uint(seconds), deleteNewConnections };

@@ -56,6 +56,11 @@ def test_confirmed_by_the_broker(bed, seconds, commands, expected):
         assert seen(bed, service) == (expected, "manual", "manual", False)
 
 
+def test_no_checkpoint_for_a_command_that_names_no_port(bed):  # refused by its handler, it changes nothing
+    with bed.changed(2, command=("ethernet/config/set", {"method": "auto", "id": 9})) as (service, recorder, since):
+        assert (recorder.wait_for("result", since=since).data["ok"], seen(bed, service)[0]) == (False, [])
+
+
 # The broker stopped right after the command and back after the window, or the service killed in it.
 @pytest.mark.parametrize("killed, error", [(False, ROLLED),
                                            (True, "Rolled back at start: the change was not confirmed")])
