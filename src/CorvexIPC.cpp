@@ -39,16 +39,6 @@ namespace
     const char *const retainedDeviceTopics[] = { "ethernet/state", "ethernet/config", "wifi/state", "wifi/config",
         "wifi/aps", "wifi/networks", "modem/state", "modem/config", "modem/signal" };
 
-    // With a will the service connects under the same identifier every time, so the broker ends the old session when
-    // a new one starts, and an old session's will can never follow the new "online".
-    QString stableClientId(const QString &base)
-    {
-        QFile machineId(QStringLiteral("/etc/machine-id"));
-        const QByteArray machine = machineId.open(QIODevice::ReadOnly) ? machineId.readAll().trimmed() : QByteArray();
-        const QByteArray hash = QCryptographicHash::hash(machine + '\n' + base.toUtf8(), QCryptographicHash::Sha256);
-        return QStringLiteral("corvex") + QString::fromLatin1(hash.toHex().left(16)); // 22 characters: any broker's
-    }
-
 } // namespace
 
 const QString IPC::wirelessSecurityGroup = QStringLiteral("802-11-wireless-security");
@@ -58,8 +48,10 @@ IPC::IPC(Config *config, QObject *parent)
     , m_config(config)
     , m_client(new MqttClient(this))
 {
+    // With a will the service connects under the same identifier every time, so the broker ends the old session when
+    // a new one starts, and an old session's will can never follow the new "online".
     if (!config->mqtt().availability.isEmpty()) {
-        m_clientId = stableClientId(config->mqtt().base);
+        m_clientId = QStringLiteral("corvex") + deviceDigest(16); // 22 characters: any broker's
         log(Log::Info, "MQTT client id: %s", qPrintable(m_clientId));
     }
 }
@@ -209,6 +201,15 @@ IPC::CommandMessage IPC::readCommand(const QString &base, const QString &topic, 
 }
 
 QString IPC::topicBase() const { return m_config->mqtt().base; }
+
+// Stable across restarts, and apart for each device and base topic (two services on one device).
+QString IPC::deviceDigest(int hexDigits) const
+{
+    QFile file(QStringLiteral("/etc/machine-id"));
+    const QByteArray machine = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    const QByteArray hash = QCryptographicHash::hash(machine + '\n' + topicBase().toUtf8(), QCryptographicHash::Sha256);
+    return QString::fromLatin1(hash.toHex().left(hexDigits));
+}
 
 int IPC::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {

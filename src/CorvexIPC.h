@@ -135,6 +135,8 @@ private slots:
 private:
     // CorvexIPC.cpp
     QString topicBase() const;
+    // The first `hexDigits` of a digest of the machine's identity and the base topic.
+    QString deviceDigest(int hexDigits) const;
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     int publishTo(const QString &fullTopic, const QByteArray &payload, int qos, bool retain);
     int publishAvailability(const QByteArray &state);
@@ -164,6 +166,7 @@ private:
     // True for the home-automation status topic, whose "online" (a restart) asks for the announcement again.
     bool takeDiscoveryStatus(const QString &topic, const QByteArray &message);
     QString discoveryTopic() const;
+    QString discoveryNode() const;
     QJsonObject discoveryPayload() const;
 
     // CorvexIPCConfig.cpp

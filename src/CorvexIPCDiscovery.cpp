@@ -8,8 +8,6 @@
 #include <NetworkManagerQt/Manager>
 #include <NetworkManagerQt/Settings>
 
-#include <QCryptographicHash>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QList>
@@ -23,15 +21,6 @@ namespace
 {
 
     const QString product = QStringLiteral("corvex");
-
-    // Stable across restarts, and apart for each device and base topic (two services on one device).
-    QString nodeId(const QString &base)
-    {
-        QFile file(QStringLiteral("/etc/machine-id"));
-        const QByteArray machine = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
-        const QByteArray digest = QCryptographicHash::hash(machine + '\n' + base.toUtf8(), QCryptographicHash::Sha256);
-        return product + QLatin1Char('_') + QString::fromLatin1(digest.toHex().left(12));
-    }
 
     // The templates are Jinja2. Each step into a member that may be missing or null reads as {}, so a template also
     // takes the "{ }" that clears the state topics at each connection.
@@ -192,14 +181,16 @@ bool IPC::takeDiscoveryStatus(const QString &topic, const QByteArray &message)
 QString IPC::discoveryTopic() const
 {
     const Config::Mqtt &mqtt = m_config->mqtt();
-    return mqtt.discovery + QLatin1String("/device/") + nodeId(mqtt.base) + QLatin1String("/config");
+    return mqtt.discovery + QLatin1String("/device/") + discoveryNode() + QLatin1String("/config");
 }
+
+QString IPC::discoveryNode() const { return product + QLatin1Char('_') + deviceDigest(12); }
 
 // One device with the entities of the device types present; no key, password or PIN is read by any of them.
 QJsonObject IPC::discoveryPayload() const
 {
     const Config::Mqtt &mqtt = m_config->mqtt();
-    const QString node = nodeId(mqtt.base);
+    const QString node = discoveryNode();
     const QString base = mqtt.base + QLatin1Char('/');
     Components components = networkComponents();
     QJsonArray connections;
