@@ -83,6 +83,8 @@ public:
     // Waits for NetworkManager's answer; the D-Bus error message when it failed.
     static std::optional<QString> failureOf(QDBusPendingCall call);
     static QDBusPendingCall call(const QDBusMessage &message);
+    // A method of NetworkManager's manager object.
+    static QDBusPendingCall callManager(const QString &method, const QVariantList &arguments);
     static QDBusPendingReply<NMVariantMapMap> profileSecrets(
         const NetworkManager::Connection::Ptr &connection, const QString &setting);
     static QDBusPendingCall updateProfile(

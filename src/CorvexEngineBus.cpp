@@ -81,6 +81,11 @@ QDBusPendingCall Engine::call(const QDBusMessage &message)
     return QDBusConnection::systemBus().asyncCall(message, busTimeoutMs);
 }
 
+QDBusPendingCall Engine::callManager(const QString &method, const QVariantList &arguments)
+{
+    return call(managerCall(method, arguments));
+}
+
 QDBusPendingReply<NMVariantMapMap> Engine::profileSecrets(
     const NetworkManager::Connection::Ptr &connection, const QString &setting)
 {

@@ -41,14 +41,10 @@ namespace
         return commands.value(command, NetworkManager::Device::UnknownType);
     }
 
-    // A call on NetworkManager's manager object, bounded like every other; its reply, or the D-Bus error text.
-    std::optional<QString> callManager(const QString &method, const QVariantList &arguments, QDBusMessage *reply)
+    // A checkpoint method of NetworkManager's manager object; its reply, or the D-Bus error text.
+    std::optional<QString> checkpointCall(const QString &method, const QVariantList &arguments, QDBusMessage *reply)
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.NetworkManager"),
-            QStringLiteral("/org/freedesktop/NetworkManager"), QStringLiteral("org.freedesktop.NetworkManager"),
-            method);
-        message.setArguments(arguments);
-        const QDBusPendingCall call = Engine::call(message);
+        const QDBusPendingCall call = Engine::callManager(method, arguments);
         if (auto failure = Engine::failureOf(call))
             return failure;
         if (reply)
@@ -58,7 +54,7 @@ namespace
 
     std::optional<QString> callCheckpoint(const QString &method, const QString &checkpoint)
     {
-        return callManager(method, { QVariant::fromValue(QDBusObjectPath(checkpoint)) }, nullptr);
+        return checkpointCall(method, { QVariant::fromValue(QDBusObjectPath(checkpoint)) }, nullptr);
     }
 
     // Written whole or not at all; `ownerOnly` before the first byte, for files that hold secrets.
@@ -131,7 +127,7 @@ bool Engine::guardChange(const QString &command, const QJsonObject &data)
     QDBusMessage reply;
     const QVariantList arguments { QVariant::fromValue(QList<QDBusObjectPath> { QDBusObjectPath(dev->uni()) }),
         uint(seconds), deleteNewConnections };
-    if (auto failure = callManager(QStringLiteral("CheckpointCreate"), arguments, &reply)) {
+    if (auto failure = checkpointCall(QStringLiteral("CheckpointCreate"), arguments, &reply)) {
         log(Log::Error, "No checkpoint for '%s': %s", qPrintable(command), qPrintable(*failure));
         m_ipc->publishError(command, QStringLiteral("Cannot take a rollback checkpoint: ") + *failure);
         return false;
@@ -230,8 +226,10 @@ void Engine::undoChange(const PendingChange &change)
         m_config->reread();
     else
         log(Log::Error, "Cannot restore '%s': %s", qPrintable(m_config->filePath()), qPrintable(error));
-    if (change.radioOff)
-        NetworkManager::setWirelessEnabled(true);
+    if (change.radioOff) {
+        if (auto failure = failureOf(setWirelessEnabled(true)))
+            log(Log::Error, "[Wifi] Failed to enable radio: %s", qPrintable(*failure));
+    }
     QFile::remove(journalPath());
     log(Log::Warning, "'%s' undone: %s", qPrintable(change.command), qPrintable(reason));
     m_rollback.reports.append({ change, reason });
