@@ -57,16 +57,23 @@ namespace
         return checkpointCall(method, { QVariant::fromValue(QDBusObjectPath(checkpoint)) }, nullptr);
     }
 
-    // Written whole or not at all; `ownerOnly` before the first byte, for files that hold secrets.
+    // Written whole or not at all, and durably like the configuration file; `ownerOnly` before the first byte, for
+    // files that hold secrets.
     bool writeFile(const QString &path, const QByteArray &content, bool ownerOnly, QString *error)
     {
         QSaveFile file(path);
         const bool written = file.open(QIODevice::WriteOnly)
             && (!ownerOnly || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             && file.write(content) == content.size() && file.commit();
-        if (!written)
+        if (!written) {
             *error = file.errorString();
-        return written;
+            return false;
+        }
+        if (!syncDirectoryOf(path)) {
+            *error = QStringLiteral("cannot sync its directory");
+            return false;
+        }
+        return true;
     }
 
     QString journalPath() { return QDir::current().absoluteFilePath(journalName); }
